@@ -1,0 +1,74 @@
+#pragma once
+// The synth base: owns a module graph with its wire shop and module table, drains
+// the message queue between blocks and renders host blocks in sub-blocks.
+//
+// Threads: built, reset and freed on the user-interface thread while no render runs;
+// render() runs on the audio thread and never allocates, locks or waits. Messages
+// from other threads arrive only through the queue.
+#include <cstdint>
+#include <vector>
+
+#include "engine/indirection_tables.h"
+#include "engine/kel_synth_queue.h"
+#include "engine/modular.h"
+
+class Synth {
+public:
+    static constexpr int kMaxBlock = 1024;  // samples per sub-block and per wire buffer
+
+    Synth();
+    virtual ~Synth();
+    Synth(const Synth&) = delete;
+    Synth& operator=(const Synth&) = delete;
+
+    // Creates the module table and the wire shop; false on failure.
+    bool create_tables();
+    // Takes ownership of the graph's root.
+    void set_root(t_module* root) { root_ = root; }
+    // Enters a module in the module table under the next counted id (or a fixed one).
+    int32_t register_module(t_module* m, int32_t fixed_id = 0);
+    // Gives every net its buffer and builds the processing order; false on failure.
+    bool finish_graph();
+
+    void set_queue(KelSynthQueue* q) { queue_ = q; }
+    void set_observer(ModuleObserver* o) { observer_ = o; }
+    void set_sample_rate(int rate);
+
+    // One host block: messages, then sub-blocks of at most kMaxBlock frames.
+    // `midi` is the block's input event list (may be null).
+    void render(t_midi_event_list* midi, int frames);
+
+    // Applies one message by module id. A module id with the top bit set marks a change
+    // made by the user interface: the flag is raised for the dispatch, so observers can
+    // avoid echoing it back.
+    int dispatch(t_message* msg);
+    // Clears every buffer and resets every module.
+    virtual void reset();
+
+    t_module* root() const { return root_; }
+    t_module* module_by_id(int32_t id) const { return indirection_tables_module(tables_, id); }
+    indirection_tables* tables() const { return tables_; }
+    wire_shop* shop() const { return shop_; }
+    const std::vector<t_module*>& processing_list() const { return processing_; }
+    int sample_rate() const { return sample_rate_; }
+    bool change_from_interface() const { return change_from_interface_; }
+
+protected:
+    // Hooks of the generic rendering.
+    virtual void give_services(int frames) {}
+    virtual void before_sub_block(int frames) {}
+    virtual bool bypass() { return false; }
+    virtual void after_sub_block(int frames) {}
+    virtual void process_midi_links(t_midi_event_list* midi) {}
+    virtual void end_of_block() {}
+
+    bool change_from_interface_ = false;
+    int sample_rate_ = 44100;
+    int max_block_ = kMaxBlock;
+    ModuleObserver* observer_ = nullptr;
+    KelSynthQueue* queue_ = nullptr;
+    indirection_tables* tables_ = nullptr;
+    std::vector<t_module*> processing_;
+    wire_shop* shop_ = nullptr;
+    t_module* root_ = nullptr;
+};
