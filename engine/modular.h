@@ -226,5 +226,10 @@ bool module_read_state(t_module* m, KelTextReader& in);
 void module_read_state_by_name(t_module* root, KelTextReader& in);
 // Reads the rest of a block after its "{" and throws it away.
 void module_skip_block(KelTextReader& in);
+// Entry points for modules without settings: take no messages, write nothing, and
+// read past whatever a text holds for them.
+int module_ignore_message(t_module* m, t_message* msg);
+void module_write_nothing(t_module* m, KelTextWriter& out, const std::string& indent);
+void module_read_and_ignore(t_module* m, KelTextReader& in);
 // Whether the load filter lets text set a parameter with these flags.
 bool module_load_filter(const t_module* m, int32_t flags);

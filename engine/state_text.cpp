@@ -41,6 +41,10 @@ void module_write_state(t_module* m, KelTextWriter& out, const std::string& inde
         for (t_module* s = m->next_sibling; s; s = s->next_sibling) write_one(s, out, indent);
 }
 
+int module_ignore_message(t_module*, t_message*) { return 0; }
+void module_write_nothing(t_module*, KelTextWriter&, const std::string&) {}
+void module_read_and_ignore(t_module*, KelTextReader& in) { module_skip_block(in); }
+
 bool module_load_filter(const t_module* m, int32_t flags) {
     const bool protected_param = (flags & kParamProtected) != 0;
     return (m->protected_only <= 0 || protected_param || m->protected_module) &&
