@@ -9,9 +9,9 @@
 // whole into a new scale and only a file that parses completely replaces the current
 // one. A rejected file leaves the scale the user had before.
 //
-// Threads: fill_table and the accessors allocate nothing (audio thread allowed); the
-// readers, write_text and set_base_note's callers outside the render allocate or do
-// I/O and belong to the user-interface thread while no render uses the tuning.
+// Threads: fill_table, set_base_note and the accessors allocate nothing (audio thread
+// allowed). The readers and write_text allocate, read_file does I/O: they belong to
+// the user-interface thread while no render uses the tuning.
 #include <string>
 #include <string_view>
 #include <vector>
