@@ -6,10 +6,11 @@
 
 namespace {
 
-// Reports carry no line end of their own: one report, one line.
+// Most engine messages end in a line feed, some do not: one report, one line.
 void stderr_sink(const char* line) {
     std::fputs(line, stderr);
-    std::fputc('\n', stderr);
+    std::size_t n = std::strlen(line);
+    if (n == 0 || line[n - 1] != '\n') std::fputc('\n', stderr);
 }
 
 std::atomic<KelLogSink> g_sink{stderr_sink};
