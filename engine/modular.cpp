@@ -197,7 +197,16 @@ bool module_names_match_loose(std::string_view a, std::string_view b) { return r
 // ---- messages ----
 
 int module_dispatch_message(t_module* m, t_message* msg) {
-    for (t_module* c : m->clones) module_dispatch_message(c, msg);
+    // A receiver frees and clears a string it owns, so the clones see the string without
+    // owning it, and the module itself, last, takes it over.
+    std::string* s = msg->kind == kMessageString ? msg->value.s : nullptr;
+    const int32_t owns = msg->owns_string;
+    if (s) msg->owns_string = 0;
+    for (t_module* c : m->clones) {
+        module_dispatch_message(c, msg);
+        if (s) msg->value.s = s;
+    }
+    msg->owns_string = owns;
     return m->receive_message(m, msg);
 }
 
