@@ -217,8 +217,13 @@ int module_generic_receive_message(t_module* m, t_message* msg) {
             entry = &e;
             break;
         }
-    if (!entry) return 0;
-    Parameter* p = entry->param;
+    Parameter* p = entry ? entry->param : nullptr;
+    if (!p || !p->as_string()) {
+        // The receiver frees an owned string; one that no string parameter takes would leak.
+        if (msg->kind == kMessageString && msg->owns_string) delete msg->value.s;
+        if (msg->kind == kMessageString) msg->value.s = nullptr;
+        if (!p) return 0;
+    }
     if (StringParameter* sp = p->as_string()) {
         if (msg->kind == kMessageString && msg->value.s) {
             if (*msg->value.s != sp->string()) {
