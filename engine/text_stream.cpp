@@ -66,6 +66,8 @@ bool parse_float(std::string_view s, float& out, std::size_t* used) {
     } else if (r.ec != std::errc{}) {
         return false;
     }
+    // A denormal value would slow every signal it scales; it reads as 0, like smaller numbers.
+    if (std::fpclassify(v) == FP_SUBNORMAL) v = 0;
     out = negative ? -v : v;
     if (used) *used = static_cast<std::size_t>(r.ptr - s.data());
     return true;
