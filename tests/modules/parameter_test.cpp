@@ -219,7 +219,7 @@ TEST(Parameter, ValueTextParsesTheLeadingNumber) {
         {"1e0", 1}, {"abc", 0}, {"", 0}, {"-", 0},
         {"nan", 0}, {"inf", 0},             // not numbers: 0, like any other word
         {"1e39", 0.75f}, {"-1e39", 0.75f},  // beyond a float: ignored
-        {"1e400", 0.75f}, {"1e-400", 0},
+        {"1e400", 0.75f}, {"1e-400", 0}, {"1e-40", 0},  // a denormal reads as 0
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
