@@ -78,6 +78,13 @@ TEST(StateText, WritesIndentedBlocksOfPersistentModules) {
               "}\n");
 }
 
+TEST(StateText, TopLevelWriteIsTheGivenModuleOnly) {
+    SmallTree t;
+    KelTextWriter out;
+    module_write_state(t.a, out);  // a's sibling sub is not written
+    EXPECT_EQ(out.str(), "knobs a version 1\n{\n   gain 1\n   mode 1\n   cutoff 500\n   locked 0.25\n   label none\n}\n");
+}
+
 TEST(StateText, WriteThenReadRestoresEveryValue) {
     SmallTree from;
     from.a->gain.set_value(1.75f);

@@ -34,7 +34,8 @@ private:
     int head_ = 0, count_ = 0;
 };
 
-// root { src -> box { inner_sink } , knobs, tail_sink }; src feeds both sinks.
+// root { src -> box { inner_sink }, knobs, tail_sink, idle_sink }; src feeds the first
+// two sinks, idle_sink's input stays unconnected.
 struct SmallGraph {
     Synth synth;
     FixedQueue queue;
@@ -43,6 +44,7 @@ struct SmallGraph {
     t_sink* inner_sink = make_sink("inner_sink");
     t_knobs* knobs = make_knobs("knobs");
     t_sink* tail_sink = make_sink("tail_sink");
+    t_sink* idle_sink = make_sink("idle_sink");
     t_module* root = make_group("root");
 
     SmallGraph() {
@@ -52,11 +54,12 @@ struct SmallGraph {
         module_add_child(box, inner_sink);
         module_add_child(root, knobs);
         module_add_child(root, tail_sink);
+        module_add_child(root, idle_sink);
         EXPECT_EQ(module_connect(src, 1, box, 1), 1);
         EXPECT_EQ(module_connect(box, 1, inner_sink, 1), 1);
         EXPECT_EQ(module_connect(src, 1, tail_sink, 1), 1);
         synth.set_root(root);
-        for (t_module* m : std::initializer_list<t_module*>{root, src, box, inner_sink, knobs, tail_sink}) synth.register_module(m);
+        for (t_module* m : std::initializer_list<t_module*>{root, src, box, inner_sink, knobs, tail_sink, idle_sink}) synth.register_module(m);
         synth.set_queue(&queue);
         EXPECT_TRUE(synth.finish_graph());
     }
@@ -66,7 +69,7 @@ struct SmallGraph {
 
 TEST(Synth, ProcessingOrderIsDepthFirstPreOrder) {
     SmallGraph g;
-    const std::vector<t_module*> expected = {g.root, g.src, g.box, g.inner_sink, g.knobs, g.tail_sink};
+    const std::vector<t_module*> expected = {g.root, g.src, g.box, g.inner_sink, g.knobs, g.tail_sink, g.idle_sink};
     EXPECT_EQ(g.synth.processing_list(), expected);
 }
 
@@ -147,7 +150,13 @@ TEST(Synth, RepeatedRendersAllocateNothing) {
         g.synth.render(&midi, block % 2 ? 2500 : 333);
     }
     EXPECT_EQ(counter.count(), 0u);
+    // The counter itself sees an allocation (a direct call cannot be optimised away).
+    void* probe = ::operator new(16);
+    ::operator delete(probe);
+    EXPECT_EQ(counter.count(), 1u);
     EXPECT_EQ(g.tail_sink->last[0], 0.5f);
+    EXPECT_EQ(g.idle_sink->calls, 3 + 25 * 3 + 25);
+    EXPECT_FALSE(g.idle_sink->saw_nonzero);  // an unconnected input reads zeros at every block
 }
 
 TEST(Synth, ResetClearsNetsAndResetsModules) {
@@ -158,6 +167,6 @@ TEST(Synth, ResetClearsNetsAndResetsModules) {
     g.synth.render(nullptr, 64);
     ASSERT_EQ(module_input(g.tail_sink, 1)[0], 0.5f);
     g.synth.reset();
-    EXPECT_EQ(resets, 6);
+    EXPECT_EQ(resets, 7);
     EXPECT_EQ(module_input(g.tail_sink, 1)[0], 0.0f);
 }

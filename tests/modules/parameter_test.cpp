@@ -56,6 +56,8 @@ TEST(Parameter, ControllerPositionsThroughEachCurveAndKind) {
         {"exponential-zero at 1", make<ExpZero>(20, 20000, 1000), 1, 20 * std::pow(1000.0f, 1 / 127.0f), 1e-3f},
         {"exponential-zero top", make<ExpZero>(20, 20000, 1000), 127, 20000, 0.5f},
         {"smooth target", make<LinSmooth>(0, 10, 0), 64, 5, 0},
+        // A range from 0 has no ratio: the exponential curve falls back to a straight line.
+        {"exponential from 0 is linear", make<ExpFloat>(0, 10, 0), 100, 100 * 0.007874016f * 10, 1e-5f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
