@@ -197,7 +197,16 @@ bool module_names_match_loose(std::string_view a, std::string_view b) { return r
 // ---- messages ----
 
 int module_dispatch_message(t_module* m, t_message* msg) {
-    for (t_module* c : m->clones) module_dispatch_message(c, msg);
+    // A receiver frees and clears a string it owns, so the clones see the string without
+    // owning it, and the module itself, last, takes it over.
+    std::string* s = msg->kind == kMessageString ? msg->value.s : nullptr;
+    const int32_t owns = msg->owns_string;
+    if (s) msg->owns_string = 0;
+    for (t_module* c : m->clones) {
+        module_dispatch_message(c, msg);
+        if (s) msg->value.s = s;
+    }
+    msg->owns_string = owns;
     return m->receive_message(m, msg);
 }
 
@@ -208,8 +217,13 @@ int module_generic_receive_message(t_module* m, t_message* msg) {
             entry = &e;
             break;
         }
-    if (!entry) return 0;
-    Parameter* p = entry->param;
+    Parameter* p = entry ? entry->param : nullptr;
+    if (!p || !p->as_string()) {
+        // The receiver frees an owned string; one that no string parameter takes would leak.
+        if (msg->kind == kMessageString && msg->owns_string) delete msg->value.s;
+        if (msg->kind == kMessageString) msg->value.s = nullptr;
+        if (!p) return 0;
+    }
     if (StringParameter* sp = p->as_string()) {
         if (msg->kind == kMessageString && msg->value.s) {
             if (*msg->value.s != sp->string()) {

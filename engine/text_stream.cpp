@@ -54,11 +54,20 @@ bool parse_float(std::string_view s, float& out, std::size_t* used) {
         double d = 0;
         auto rd = std::from_chars(s.data() + i, s.data() + s.size(), d, std::chars_format::general);
         if (rd.ec != std::errc{} && rd.ec != std::errc::result_out_of_range) return false;
+        if (rd.ec == std::errc::result_out_of_range) {
+            // Beyond a double as well, and from_chars leaves d alone: the exponent's sign
+            // tells overflow from underflow.
+            std::string_view digits(s.data() + i, static_cast<std::size_t>(rd.ptr - (s.data() + i)));
+            std::size_t e = digits.find_first_of("eE");
+            d = (e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-') ? 0.0 : 2.0;
+        }
         v = std::fabs(d) > 1 ? HUGE_VALF : 0.0f;
         r = rd;
     } else if (r.ec != std::errc{}) {
         return false;
     }
+    // A denormal value would slow every signal it scales; it reads as 0, like smaller numbers.
+    if (std::fpclassify(v) == FP_SUBNORMAL) v = 0;
     out = negative ? -v : v;
     if (used) *used = static_cast<std::size_t>(r.ptr - s.data());
     return true;

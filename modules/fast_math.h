@@ -14,6 +14,7 @@ inline float fast_exp2(float x) {
     float y = f * 0.6931472f;  // ln 2
     float p = 1 + y * (1 + y * (0.5f + y * 0.200064f));
     if (ipart > 200) return HUGE_VALF;
-    if (ipart < -200) return 0.0f;
+    // Also catches NaN, whose conversion to int below would be undefined.
+    if (!(ipart >= -200)) return 0.0f;
     return std::ldexp(p, static_cast<int>(ipart));
 }
