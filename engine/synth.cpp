@@ -41,6 +41,11 @@ int Synth::dispatch(t_message* msg) {
         msg->module_id &= 0x7fffffff;
     }
     int r = indirection_tables_dispatch(tables_, msg);
+    // A string nobody took is still the message's to free.
+    if (msg->kind == kMessageString && msg->owns_string && msg->value.s && !module_by_id(msg->module_id)) {
+        delete msg->value.s;
+        msg->value.s = nullptr;
+    }
     change_from_interface_ = false;
     return r;
 }

@@ -32,7 +32,7 @@ public:
     virtual float controller_float() const = 0;
     virtual std::string value_text() const = 0;
     // Parses the decimal number at the start of the text (0 when there is none).
-    // Text that holds no finite number leaves the parameter unchanged.
+    // A number too large for a float leaves the parameter unchanged.
     virtual void set_value_text(std::string_view text) = 0;
     virtual std::string display_text() const;
     virtual float target_value() const { return value(); }
