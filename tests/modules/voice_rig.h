@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/modular.h"
@@ -78,14 +79,16 @@ public:
     void connect(t_module* a, int out, t_module* b, int in) { module_connect(a, out, b, in); }
     std::vector<float>& signal(int k) { return script_->signals[k - 1]; }
 
-    // Assigns buffers; then render() may run.
-    void finish(t_module* watched) {
-        watched_ = watched;
+    // Assigns buffers; then render() may run, recording the output 1 of each watched module.
+    void finish(std::vector<t_module*> watched) {
+        watched_ = std::move(watched);
         shop_ = wire_shop_create(1024);
         wire_shop_assign_buffers(shop_, root_);
         order_ = module_processing_order(root_);
-        out_.reserve(length_);
+        outs_.resize(watched_.size());
+        for (auto& o : outs_) o.reserve(length_);
     }
+    void finish(t_module* watched) { finish(std::vector<t_module*>{watched}); }
 
     // Renders `frames` more samples in blocks of `block`, appending the watched output.
     // Counts the heap allocations of the modules' processing in allocations().
@@ -95,16 +98,20 @@ public:
             const int n = static_cast<int>(std::min<long>({frames, block, 1024}));
             for (t_module* m : order_)
                 if (m->process) m->process(m, n);
-            const float* o = module_output(watched_, 1);
-            for (int i = 0; i < n; ++i)
-                if (out_.size() < out_.capacity()) out_.push_back(o[i]);
+            for (std::size_t w = 0; w < watched_.size(); ++w) {
+                const float* o = module_output(watched_[w], 1);
+                std::vector<float>& rec = outs_[w];
+                for (int i = 0; i < n; ++i)
+                    if (rec.size() < rec.capacity()) rec.push_back(o[i]);
+            }
             frames -= n;
         }
         allocations_ += counter.count();
     }
-    void render_all(int block) { render(length_ - static_cast<long>(out_.size()), block); }
+    void render_all(int block) { render(length_ - static_cast<long>(outs_.at(0).size()), block); }
 
-    const std::vector<float>& output() const { return out_; }
+    // The first watched module's output, or the w-th one's.
+    const std::vector<float>& output(std::size_t w = 0) const { return outs_.at(w); }
     std::size_t allocations() const { return allocations_; }
     t_module* root() const { return root_; }
 
@@ -112,10 +119,10 @@ private:
     long length_;
     t_module* root_ = nullptr;
     t_script* script_ = nullptr;
-    t_module* watched_ = nullptr;
+    std::vector<t_module*> watched_;
     wire_shop* shop_ = nullptr;
     std::vector<t_module*> order_;
-    std::vector<float> out_;
+    std::vector<std::vector<float>> outs_;
     std::size_t allocations_ = 0;
 };
 
