@@ -111,7 +111,7 @@ void set_resonator(t_resonator& r, float theta, float h, float limit, float gain
         return;
     }
     r.active = 1;
-    const float s = std::sin(theta) / theta;
+    const float s = theta > 1e-6f ? std::sin(theta) / theta : 1.0f;
     const float hs = h * s;
     const float j = 1 / (1 + hs);
     r.gain = gain_without_s * s * j;
@@ -119,9 +119,14 @@ void set_resonator(t_resonator& r, float theta, float h, float limit, float gain
     r.a2 = (1 - hs) * j;
 }
 
+// Pitch inputs are kept within +-20 octaves (NaN goes to the bottom), so that 2^p is
+// neither 0 nor infinite.
+float sane_pitch(float p) { return std::fmin(std::fmax(p, -20.0f), 20.0f); }
+
 // Per key change and per control tick during pitch changes.
 void update_coefficients(t_fork* f, float p, bool steal, float noise_value) {
-    const float P = fast_exp2(steal ? f->last_pitch : p);
+    p = sane_pitch(p);
+    const float P = fast_exp2(sane_pitch(steal ? f->last_pitch : p));
     const float Q = fast_exp2(steal ? f->last_noise_pitch : noise_value);
     const float sr = f->sample_rate;
     const float level = kLevel * (kReferenceRate / (2 * sr));

@@ -41,6 +41,8 @@ t_mallet* self(t_module* m) { return static_cast<t_mallet*>(m); }
 float clamp_cutoff(float hz) { return std::clamp(hz, 0.0f, 1e6f); }
 float clamp_mod(float v) { return std::clamp(v, -8.0f, 8.0f); }
 float clamp_strength(float v) { return std::clamp(v, -16.0f, 16.0f); }
+// Exponents of 2^x from the inputs; a NaN input goes to the bottom of the range.
+float clamp_exponent(float x, float lo, float hi) { return std::fmin(std::fmax(x, lo), hi); }
 
 void slow_stages_from(t_mallet* m, float h) {
     m->gain12 = h / (h + 1);
@@ -94,7 +96,7 @@ void mallet_process(t_module* mod, int frames) {
             gate_state = 0;
         } else if (gate_state == 0 && g > kGateThreshold) {
             // A higher key strikes sooner: its tine is shorter. Clamped for absurd pitches.
-            const float delay = static_cast<float>(m->delay_base) / fast_exp2(std::clamp(p, -16.0f, 16.0f));
+            const float delay = static_cast<float>(m->delay_base) / fast_exp2(clamp_exponent(p, -16.0f, 16.0f));
             countdown = static_cast<int>(std::fmin(delay, 1e7f));
             gate_state = 1;
             count = true;
@@ -111,13 +113,13 @@ void mallet_process(t_module* mod, int frames) {
         }
         if (strike) {
             // Per strike: the corner follows pitch (mod1) and velocity (mod2), normalised by the rate.
-            const float expo = std::clamp(m->mod1 * p - m->mod2 * velocity[i] - m->log2_rate, -126.0f, 20.0f);
+            const float expo = clamp_exponent(m->mod1 * p - m->mod2 * velocity[i] - m->log2_rate, -126.0f, 20.0f);
             const float h = fast_exp2(expo) * m->cutoff * kTwoPi;
             g12 = std::sqrt(h) / (h + 1);
             k12 = -1 / (h + 1);
             g34 = 27 * h / (27 * h + 1);
             k34 = -1 / (27 * h + 1);
-            const float amplitude = fast_exp2(std::clamp(m->mod3 * modulation[i], -126.0f, 20.0f)) * m->strength;
+            const float amplitude = fast_exp2(clamp_exponent(m->mod3 * modulation[i], -126.0f, 20.0f)) * m->strength;
             s1 = amplitude * g12 - k12 * s1;
         } else {
             // Idle: the stages ring down, kept off denormals by the shared noise.

@@ -103,7 +103,7 @@ void damper_process(t_module* mod, int frames) {
             if (G) {
                 if (G != last_gate) {
                     // Per key-down: a higher key damps a shorter tine, so the thump brightens.
-                    const float h = fast_exp2(std::clamp(pitch[i], -16.0f, 16.0f)) * m->cutoff / m->sample_rate * kTwoPi;
+                    const float h = fast_exp2(std::fmin(std::fmax(pitch[i], -16.0f), 16.0f)) * m->cutoff / m->sample_rate * kTwoPi;
                     eg = std::sqrt(h) / (h + 1);
                     ef = -1 / (h + 1);
                     ng = 19 * h / (19 * h + 1);

@@ -2,6 +2,7 @@
 // host may use: finite, silent after the tail, and no allocation while rendering.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "modal/fork.h"
@@ -68,5 +69,30 @@ TEST(VoiceSmoke, FiniteAndSilentAfterTheTailAtEveryRateAndBlockSize) {
                 EXPECT_LT(voice_test::peak_abs(y, tail, n), loud * 1e-6f);
             }
         }
+    }
+}
+
+TEST(VoiceSmoke, AbsurdPitchInputsStayFinite) {
+    // Whatever reaches the pitch inputs, nothing that is not a number leaves the voice.
+    for (float pitch : {-1000.0f, -25.0f, 0.0f, 12.0f, 1000.0f, std::nanf("")}) {
+        SCOPED_TRACE(pitch);
+        const long n = 20000;
+        voice_test::Rig rig(3, n);
+        t_module* mallet = rig.add(mallet_create("44100 512 100. 1 mallet0"));
+        t_module* damper = rig.add(noise_damper_create("44100 512 100. 1 noise_damper0"));
+        t_module* fork = rig.add(fork_create("44100 512 fork0"));
+        read_settings(mallet, "mod1 4 mod2 4 mod3 4");
+        for (int k = 1; k <= 3; ++k) rig.feed(k, mallet, k);
+        rig.feed(1, damper, 1);
+        rig.feed(2, damper, 3);
+        rig.feed(1, fork, 1);
+        rig.connect(mallet, 1, fork, 2);
+        rig.feed(2, fork, 3);
+        rig.finish({mallet, damper, fork});
+        std::fill(rig.signal(1).begin() + 100, rig.signal(1).begin() + 10000, 1.0f);
+        std::fill(rig.signal(2).begin(), rig.signal(2).end(), pitch);
+        std::fill(rig.signal(3).begin(), rig.signal(3).end(), 0.5f);
+        rig.render_all(1024);
+        for (std::size_t w = 0; w < 3; ++w) EXPECT_TRUE(voice_test::all_finite(rig.output(w))) << w;
     }
 }
