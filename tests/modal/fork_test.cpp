@@ -97,6 +97,26 @@ TEST(Fork, ResonatorFrequencies) {
     }
 }
 
+TEST(Fork, SampleRateChangeKeepsPitchAndDecay) {
+    // Made for 44.1 kHz, then told 96 kHz (by event 0 or by the engine's rate change).
+    for (bool by_event : {true, false}) {
+        SCOPED_TRACE(by_event ? "event 0" : "set_sample_rate");
+        const double rate = 96000;
+        const long n = static_cast<long>(rate);
+        Rig rig(3, n);
+        t_module* f = rig.add(make_fork(44100, std::string(kToneOnly) + " damping_tone 5"));
+        if (by_event) send(f, kForkSampleRate, 96000);
+        else f->set_sample_rate(f, 96000);
+        for (int k = 1; k <= 3; ++k) rig.feed(k, f, k);
+        rig.finish(f);
+        std::fill(rig.signal(1).begin(), rig.signal(1).end(), 1.0f);
+        rig.signal(2)[10] = 1;
+        rig.render_all(1024);
+        EXPECT_NEAR(zero_crossing_hz(rig.output(), 20, n, rate), 261.62, 0.15);
+        EXPECT_NEAR(voice_test::decay_db_per_second(rig.output(), 2000, n, 960, rate), -6.0206 * 5, 6.0206 * 5 * 0.03);
+    }
+}
+
 TEST(Fork, LevelDoesNotDependOnTheSampleRate) {
     // The same force (a step: the mallet's pulses are fixed in seconds, not in
     // samples) rings the tone bar equally loud at every rate.
@@ -136,6 +156,8 @@ TEST(Fork, DecayRates) {
         {"tone bar held, an octave up", std::string(kToneOnly) + " damping_tone 2", 1, false, false, 441, 2 * tone,
          -6.0206 * 4},
         {"tine held", std::string(kTineOnly) + " damping_tine 3", 0, false, false, 441, tine, -6.0206 * 3},
+        {"upper partial held: 0.7 of the tine's damping", std::string(kUpperOnly) + " damping_tine 3", 0, false, false,
+         441, upper, -6.0206 * 3 * 0.7},
         {"tone bar released", std::string(kToneOnly) + " release_time 2", 0, true, false, 441, tone,
          -db_per_neper * 52.80333 / 2},
         {"tine released", std::string(kTineOnly) + " release_time 1", 0, true, false, 110, tine,
