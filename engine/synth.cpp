@@ -46,6 +46,20 @@ int Synth::dispatch(t_message* msg) {
 }
 
 void Synth::render(t_midi_event_list* midi, int frames) {
+    render_blocks(midi, frames);
+    process_midi_links(midi);
+    end_of_block();
+}
+
+void Synth::render(MidiInputState* midi, int frames) {
+    t_midi_event_list* events = midi ? &midi->events() : nullptr;
+    render_blocks(events, frames);
+    if (midi) process_midi_input(*midi);
+    process_midi_links(events);
+    end_of_block();
+}
+
+void Synth::render_blocks(t_midi_event_list* midi, int frames) {
     if (queue_) {
         t_message msg;
         while (queue_->pop(msg))
@@ -64,8 +78,6 @@ void Synth::render(t_midi_event_list* midi, int frames) {
         left -= n;
         if (left > 0 && midi) midi->advance(static_cast<uint32_t>(n));
     }
-    process_midi_links(midi);
-    end_of_block();
 }
 
 void Synth::reset() {

@@ -5,11 +5,13 @@
 // Threads: built, reset and freed on the user-interface thread while no render runs;
 // render() runs on the audio thread and never allocates, locks or waits. Messages
 // from other threads arrive only through the queue.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "engine/indirection_tables.h"
 #include "engine/kel_synth_queue.h"
+#include "engine/midi_input_state.h"
 #include "engine/modular.h"
 
 class Synth {
@@ -34,9 +36,17 @@ public:
     void set_observer(ModuleObserver* o) { observer_ = o; }
     void set_sample_rate(int rate);
 
-    // One host block: messages, then sub-blocks of at most kMaxBlock frames.
-    // `midi` is the block's input event list (may be null).
+    // One host block: messages, then sub-blocks of at most kMaxBlock frames, then the
+    // block's controller traffic (links, learn, forget). `midi` holds the block's
+    // dispatched MIDI (may be null); emptying it (endOfBlock) is left to its owner.
+    void render(MidiInputState* midi, int frames);
+    // The same over a bare event list, for synths without MIDI input or links.
     void render(t_midi_event_list* midi, int frames);
+    void render(std::nullptr_t, int frames) { render(static_cast<t_midi_event_list*>(nullptr), frames); }
+
+    // The MIDI input that modules listening to MIDI read; null until given.
+    void set_midi_input(MidiInputState* midi) { midi_input_ = midi; }
+    MidiInputState* midi_input() const { return midi_input_; }
 
     // Applies one message by module id. A module id with the top bit set marks a change
     // made by the user interface: the flag is raised for the dispatch, so observers can
@@ -60,6 +70,8 @@ protected:
     virtual bool bypass() { return false; }
     virtual void after_sub_block(int frames) {}
     virtual void process_midi_links(t_midi_event_list* midi) {}
+    // The controller traffic of one block from the MIDI input (links, learn, forget).
+    virtual void process_midi_input(MidiInputState& midi) {}
     virtual void end_of_block() {}
 
     bool change_from_interface_ = false;
@@ -67,8 +79,12 @@ protected:
     int max_block_ = kMaxBlock;
     ModuleObserver* observer_ = nullptr;
     KelSynthQueue* queue_ = nullptr;
+    MidiInputState* midi_input_ = nullptr;
     indirection_tables* tables_ = nullptr;
     std::vector<t_module*> processing_;
     wire_shop* shop_ = nullptr;
     t_module* root_ = nullptr;
+
+private:
+    void render_blocks(t_midi_event_list* midi, int frames);
 };
