@@ -32,13 +32,15 @@ bool set_tempo(t_transport* t, float bpm) {
 int rounded_integer(float tempo) {
     float whole = std::floor(tempo);
     if (tempo - whole > 0.9499f) whole += 1;
-    return static_cast<int>(whole);
+    // State text may carry any finite tempo; keep the report inside an int.
+    return static_cast<int>(std::fmin(std::fmax(whole, -1e9f), 1e9f));
 }
 
 int coarse_of(float tempo) { return rounded_integer(tempo) - 1; }
 
 int fine_of(float tempo) {
     const float tenths = tempo * 10.0f;
+    if (!std::isfinite(tenths)) return 0;
     float d = std::floor(tenths);
     if (tenths - d > 0.499f) d += 1;
     return static_cast<int>(std::fmod(d, 10.0f));

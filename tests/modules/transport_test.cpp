@@ -143,6 +143,15 @@ TEST(Transport, BadTempoKeepsTheLastGoodOne) {
         rig.read(text);
         EXPECT_FLOAT_EQ(rig.t()->tempo, 90.0f) << text;
     }
+    {
+        // Absurd but finite: accepted, and neither the reports nor the clock break.
+        Rig huge;
+        huge.read(" tempo 3e38");
+        EXPECT_EQ(huge.param(kTransportParamFine), 0);
+        EXPECT_GT(huge.param(kTransportParamCoarse), 0);
+        huge.run(64);
+        for (float x : huge.out1) ASSERT_TRUE(x == 0.0f || x == 1.0f);
+    }
     rig.send(kTransportParamCoarse, -5);  // -5 + 0 + 1: negative
     rig.send(kTransportParamCoarse, -1);  // exactly 0
     rig.send(kTransportParamFine, NAN);
