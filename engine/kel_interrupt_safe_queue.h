@@ -22,7 +22,13 @@
 #include <memory>
 #include <type_traits>
 
-template <class T>
+// Lets a test stop a producer between reading the free head and exchanging it, the one
+// window the tag guards. The default does nothing and costs nothing.
+struct KelQueueNoHooks {
+    static void before_free_exchange() {}
+};
+
+template <class T, class Hooks = KelQueueNoHooks>
 class KelInterruptSafeQueue {
     static_assert(std::is_trivially_copyable_v<T>, "queue elements are copied as plain records");
 
@@ -88,6 +94,7 @@ private:
             const uint32_t i = index_of(head);
             if (i == kNil) return kNil;
             const uint32_t next = nodes_[i].next.load(std::memory_order_relaxed);
+            Hooks::before_free_exchange();
             if (free_.compare_exchange_weak(head, pack(tag_of(head) + 1, next), std::memory_order_seq_cst,
                                             std::memory_order_seq_cst))
                 return i;

@@ -66,4 +66,38 @@ TEST(KelInterruptSafeQueueThreads, ManyRoundsOfShortBursts) {
     for (int round = 0; round < 20; ++round) run_stress(3, 2, 500);
 }
 
+// The free-stack race made deterministic: producer A reads the head (node 2, next 1) and
+// stalls; meanwhile node 2 is taken, node 1 is taken, and node 2 comes back, so the head
+// is node 2 again. A's exchange must fail now: succeeding would make node 1, which still
+// holds a queued element, the free head, and the next push would overwrite it.
+struct StallOnce {
+    static inline std::atomic<bool> armed{false};
+    static inline std::atomic<int> stage{0};
+    static void before_free_exchange() {
+        if (!armed.exchange(false)) return;
+        stage.store(1);
+        while (stage.load() != 2) std::this_thread::yield();
+    }
+};
+
+TEST(KelInterruptSafeQueueThreads, FreeStackSurvivesTheAbaInterleaving) {
+    KelInterruptSafeQueue<Stamp, StallOnce> q(3);
+    StallOnce::stage.store(0);
+    StallOnce::armed.store(true);
+    std::thread a([&] { EXPECT_TRUE(q.push(Stamp{1, 0})); });
+    while (StallOnce::stage.load() != 1) std::this_thread::yield();
+    ASSERT_TRUE(q.push(Stamp{0, 0}));  // takes node 2
+    ASSERT_TRUE(q.push(Stamp{0, 1}));  // takes node 1
+    Stamp st;
+    ASSERT_TRUE(q.pop(st));            // node 2 back on top of the free stack
+    EXPECT_EQ(st.sequence, 0);
+    StallOnce::stage.store(2);
+    a.join();
+    ASSERT_TRUE(q.push(Stamp{0, 2}));
+    std::vector<std::pair<int, int>> got;
+    for (int guard = 0; guard < 8 && q.pop(st); ++guard) got.push_back({st.producer, st.sequence});
+    const std::vector<std::pair<int, int>> want = {{0, 1}, {1, 0}, {0, 2}};
+    EXPECT_EQ(got, want);
+}
+
 } // namespace
