@@ -50,6 +50,7 @@ private:
 // Receives a notification on the audio thread; it must only queue it.
 using MidiNotifyFunction = void (*)(void* context, const MidiPortNotify& notify);
 
+// About 220 kB (17 channel records with room for a block's notes each): make it on the heap.
 class MidiInputState {
 public:
     static constexpr int kChannels = 17;

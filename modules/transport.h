@@ -22,7 +22,8 @@ enum : int {
     kTransportParamTap = 7,      // message only: press (value > 0) and release (0)
 };
 
-inline constexpr int kControlHostClock = 8;  // query and control kind of the host clock
+// Query and control kind of the host clock: control(m, 8, {CSyncInputPort*}, 1).
+inline constexpr int kControlHostClock = 8;
 
 struct t_tap_tempo {
     int64_t last_tap_us = 0;
