@@ -20,6 +20,7 @@ struct Rig {
     t_module* root = nullptr;
     t_module* source = nullptr;
     t_module* dut = nullptr;
+    t_module* sink = nullptr;  // gives every output a net of its own (open outputs share one buffer)
     wire_shop* shop = nullptr;
 
     // Drives the first `driven` inputs of the module (all of them by default).
@@ -30,7 +31,11 @@ struct Rig {
         source->name = "source";
         module_add_child(root, source);
         module_add_child(root, dut);
+        sink = module_alloc<t_module>(module->output_count, 0);
+        sink->name = "sink";
+        module_add_child(root, sink);
         for (int k = 1; k <= driven; ++k) module_connect(source, k, dut, k);
+        for (int k = 1; k <= module->output_count; ++k) module_connect(dut, k, sink, k);
         module_set_persistence(dut, 1);
         shop = wire_shop_create(1024);
         wire_shop_assign_buffers(shop, root);
