@@ -58,8 +58,6 @@ struct t_eq_3band : t_module {
     // Histories: equaliser input, low-shelf output (two), peak output (two), high-shelf output.
     float m1 = 0, y1a = 0, y1b = 0, y2a = 0, y2b = 0, y3a = 0;
     t_smooth_var amplitude_level;
-    // Set when a rate change recomputes everything: the new coefficients apply at once.
-    bool jump_coefficients = false;
 
     Parameter_T<LinearDriver, ParameterIntValue> on_off{kOnOff, 0, 1, 1, "on_off", 9};
     Parameter_T<ExponentialDriver, ParameterFloatValue> low_cutoff{kLowCutoff, 30, 400, 200, "low_cutoff", 3};
@@ -79,44 +77,45 @@ float angle(const t_eq_3band* e, float cutoff) {
     return 2.0f * kPi * std::min(cutoff, 0.45f * e->sample_rate) / e->sample_rate;
 }
 
-void set_coefficient(t_eq_3band* e, t_smooth_var& v, float x) {
-    if (e->jump_coefficients) set_now(v, x);
+// A knob glides to the new coefficient; a rate change applies it at once.
+void set_coefficient(t_smooth_var& v, float x, bool jump) {
+    if (jump) set_now(v, x);
     else smooth_set_target(v, x);
 }
 
 // ---- coefficient update (on a change of the settings concerned) ----
 
-void update_low(t_eq_3band* e) {
+void update_low(t_eq_3band* e, bool jump = false) {
     const float d = std::sqrt(e->low_gain.value());
     const float t = std::tan(angle(e, e->low_cutoff.value()) * 0.5f);
-    set_coefficient(e, e->low.b0, d * t + 1);
-    set_coefficient(e, e->low.b1, d * t - 1);
-    set_coefficient(e, e->low.a0, t / d + 1);
-    set_coefficient(e, e->low.a1, t / d - 1);
+    set_coefficient(e->low.b0, d * t + 1, jump);
+    set_coefficient(e->low.b1, d * t - 1, jump);
+    set_coefficient(e->low.a0, t / d + 1, jump);
+    set_coefficient(e->low.a1, t / d - 1, jump);
     set_now(e->low.b2, 0);
     set_now(e->low.a2, 0);
 }
 
-void update_peak(t_eq_3band* e) {
+void update_peak(t_eq_3band* e, bool jump = false) {
     const float w = angle(e, e->peak_cutoff.value());
     const float alpha = std::sin(w) / (2.0f * e->peak_q.value());
     const float k = alpha * e->peak_gain.value();
     const float c = -2.0f * std::cos(w);
-    set_coefficient(e, e->peak.b0, 1 + k);
-    set_coefficient(e, e->peak.b1, c);
-    set_coefficient(e, e->peak.b2, 1 - k);
-    set_coefficient(e, e->peak.a0, 1 + alpha);
-    set_coefficient(e, e->peak.a1, c);
-    set_coefficient(e, e->peak.a2, 1 - alpha);
+    set_coefficient(e->peak.b0, 1 + k, jump);
+    set_coefficient(e->peak.b1, c, jump);
+    set_coefficient(e->peak.b2, 1 - k, jump);
+    set_coefficient(e->peak.a0, 1 + alpha, jump);
+    set_coefficient(e->peak.a1, c, jump);
+    set_coefficient(e->peak.a2, 1 - alpha, jump);
 }
 
-void update_high(t_eq_3band* e) {
+void update_high(t_eq_3band* e, bool jump = false) {
     const float g = e->high_gain.value();
     const float t = std::tan(angle(e, e->high_cutoff.value()) * 0.5f) * std::sqrt(g);
-    set_coefficient(e, e->high.b0, g + t);
-    set_coefficient(e, e->high.b1, t - g);
-    set_coefficient(e, e->high.a0, t + 1);
-    set_coefficient(e, e->high.a1, t - 1);
+    set_coefficient(e->high.b0, g + t, jump);
+    set_coefficient(e->high.b1, t - g, jump);
+    set_coefficient(e->high.a0, t + 1, jump);
+    set_coefficient(e->high.a1, t - 1, jump);
     set_now(e->high.b2, 0);
     set_now(e->high.a2, 0);
 }
@@ -207,11 +206,9 @@ void eq_set_sample_rate(t_module* m, float rate) {
     t_eq_3band* e = self(m);
     if (!std::isfinite(rate) || rate < 1000.0f || rate == e->sample_rate) return;
     e->sample_rate = rate;
-    e->jump_coefficients = true;
-    update_low(e);
-    update_peak(e);
-    update_high(e);
-    e->jump_coefficients = false;
+    update_low(e, true);
+    update_peak(e, true);
+    update_high(e, true);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "engine/modular.h"
 #include "engine/report.h"
@@ -36,7 +35,6 @@ constexpr float kSquareEdge = 0.053f;  // seconds for a "Rhodes" edge
 struct t_tremolo : t_module {
     int type = 2;
     float sample_rate = 44100;
-    float last_phase = 0;
 
     // The "Rhodes" square: current level, target +-1, per-sample increment, steps left.
     float square = -1, square_target = -1, square_increment = 0;
@@ -49,7 +47,6 @@ struct t_tremolo : t_module {
     t_smooth_var depth_level;
     int depth_countdown = 0;
     bool stopping = false;
-    float compensation = 1;  // type 3 only: keeps the level steady as the depth grows
 
     t_sync_lfo lfo;
 
@@ -66,10 +63,6 @@ struct t_tremolo : t_module {
 t_tremolo* self(t_module* m) { return static_cast<t_tremolo*>(m); }
 
 bool usable_rate(float rate) { return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f; }
-
-void update_compensation(t_tremolo* t) {
-    if (t->type == 3) t->compensation = fast_exp2(-0.5f * t->depth_level.current);
-}
 
 // ---- parameter changes ----
 
@@ -94,7 +87,6 @@ void jump_depth(t_tremolo* t, float x) {
     t->depth_level.current = t->depth_level.target = x;
     t->depth_level.remaining = 0;
     t->depth_countdown = 0;
-    update_compensation(t);
 }
 
 void tremolo_parameter_changed(t_module* m, int id, int origin) {
@@ -156,73 +148,91 @@ void tremolo_process(t_module* m, int frames) {
     float* out_right = module_output(m, 2);
     if (!in_left || !in_right || !out_left || !out_right) return;
 
+    // Per block: the switches and the mix.
     const bool on = t->on_off.value() != 0;
     const float k = t->mono_stereo.value() != 0 ? -1.0f : 1.0f;  // Stereo: the right side in opposite phase
     const float mix = t->wave_mix.value();
     const int edge_steps = static_cast<int>(t->sample_rate * kSquareEdge);
-    update_compensation(t);
+    // Type 3 scales both sides by 2^(-depth/2), followed as the depth ramps: a deep
+    // modulation peaks at 1 + depth, and the stereo-in variant keeps that headroom.
+    const bool compensate = t->type == 3;
 
-    float d = t->last_phase;
+    t_smooth_var depth = t->depth_level;
+    int depth_countdown = t->depth_countdown;
+    bool stopping = t->stopping;
+    float compensation = compensate ? fast_exp2(-0.5f * depth.current) : 1.0f;
+    float square = t->square, square_target = t->square_target, square_increment = t->square_increment;
+    int square_steps = t->square_steps;
+    bool second_half = t->second_half;
+    int meter_countdown = t->meter_countdown;
+
     for (int i = 0; i < frames; ++i) {
-        // Per 5 samples while ramping: one depth step.
-        if (t->depth_level.remaining > 0) {
-            if (t->depth_countdown <= 0) {
-                smooth_step(t->depth_level);
-                update_compensation(t);
-                t->depth_countdown = kDepthStepEvery;
+        // Every 5 samples while ramping: one depth step.
+        if (depth.remaining > 0) {
+            if (depth_countdown <= 0) {
+                smooth_step(depth);
+                if (compensate) compensation = fast_exp2(-0.5f * depth.current);
+                depth_countdown = kDepthStepEvery;
             }
-            --t->depth_countdown;
+            --depth_countdown;
         }
 
-        d = clock ? sync_lfo_step(t->lfo, clock[i], reset[i]) : sync_lfo_step(t->lfo, 0, 0);
+        const float d = clock ? sync_lfo_step(t->lfo, clock[i], reset[i]) : sync_lfo_step(t->lfo, 0, 0);
 
         // The panel lamp: a triangle of 0..8 sampled once per meter period.
-        if (t->meter_countdown == -1) {
-            t->meter_countdown = kMeterPeriod;
+        if (meter_countdown == -1) {
+            meter_countdown = kMeterPeriod;
             const int g = static_cast<int>(d < 0.5f ? 16.0f * d : 16.0f * (1.0f - d));
             if (g != t->meter_value) {
                 t->meter_value = g;
                 module_report(m, kMeterMessage, static_cast<float>(g * 4));
             }
         } else {
-            --t->meter_countdown;
+            --meter_countdown;
         }
 
         const float xl = in_left[i], xr = in_right[i];
-        if (!on && !t->stopping) {
+        if (!on && !stopping) {
             out_left[i] = xl;
             out_right[i] = xr;
             continue;
         }
-        if (t->stopping && t->depth_level.remaining == 0) t->stopping = false;  // bypass from the next sample
+        if (stopping && depth.remaining == 0) stopping = false;  // bypass from the next sample
 
         float tri;
-        if (t->type == 3) tri = d < 0.25f ? 4 * d : (d < 0.75f ? 2 - 4 * d : 4 * d - 4);
+        if (compensate) tri = d < 0.25f ? 4 * d : (d < 0.75f ? 2 - 4 * d : 4 * d - 4);
         else tri = d < 0.5f ? 4 * d - 1 : 3 - 4 * d;  // -1 at the start of the cycle, +1 at its middle
 
-        // The square moves at each half cycle and takes its edge time to arrive.
+        // The square turns at each half cycle and takes its edge time to arrive.
         const bool second = d >= 0.5f;
-        if (second != t->second_half) {
-            t->second_half = second;
-            t->square_target = second ? -1.0f : 1.0f;
+        if (second != second_half) {
+            second_half = second;
+            square_target = second ? -1.0f : 1.0f;
             if (edge_steps <= 0) {
-                t->square = t->square_target;
-                t->square_steps = 0;
+                square = square_target;
+                square_steps = 0;
             } else {
-                t->square_increment = (t->square_target - t->square) / static_cast<float>(edge_steps);
-                t->square_steps = edge_steps;
+                square_increment = (square_target - square) / static_cast<float>(edge_steps);
+                square_steps = edge_steps;
             }
         }
-        if (t->square_steps > 0) {
+        if (square_steps > 0) {
             // The last step lands on the target, so the square never drifts.
-            t->square = --t->square_steps == 0 ? t->square_target : t->square + t->square_increment;
+            square = --square_steps == 0 ? square_target : square + square_increment;
         }
 
-        const float o = (t->square * mix + tri * (1 - mix)) * t->depth_level.current;
-        out_left[i] = (o + 1) * xl * t->compensation;
-        out_right[i] = (o * k + 1) * xr * t->compensation;
+        const float o = (square * mix + tri * (1 - mix)) * depth.current;
+        out_left[i] = (o + 1) * xl * compensation;
+        out_right[i] = (o * k + 1) * xr * compensation;
     }
-    t->last_phase = d;
+
+    t->depth_level = depth;
+    t->depth_countdown = depth_countdown;
+    t->stopping = stopping;
+    t->square = square, t->square_target = square_target, t->square_increment = square_increment;
+    t->square_steps = square_steps;
+    t->second_half = second_half;
+    t->meter_countdown = meter_countdown;
 }
 
 void restart_lfo(t_tremolo* t) {
