@@ -194,6 +194,28 @@ TEST(PickUp, SettingsTextRoundTrip) {
     EXPECT_EQ(a.rig->query(9), 38);
 }
 
+TEST(PickUp, LevelIsTheSameAtEveryRate) {
+    for (int model : {0, 1}) {
+        SCOPED_TRACE(model);
+        double reference = 0;
+        for (float rate : kRates) {
+            PickUp p(rate, kPreset, model);
+            p.gate = 1;
+            const int n = static_cast<int>(rate);
+            const double level = rms(p.render(n), n / 2, n / 2);
+            if (reference == 0) reference = level;
+            EXPECT_NEAR(level / reference, 1.0, 0.02) << rate;
+
+            // Built at 44.1 kHz and then told the new rate: the same again.
+            PickUp moved(44100, kPreset, model);
+            moved.rig->dut->set_sample_rate(moved.rig->dut, rate);
+            moved.rate = rate;
+            moved.gate = 1;
+            EXPECT_NEAR(rms(moved.render(n), n / 2, n / 2) / reference, 1.0, 0.02) << rate;
+        }
+    }
+}
+
 TEST(PickUp, FiniteAndSilentAfterReleaseAtEveryRateAndBlockSize) {
     for (float rate : kRates)
         for (int block : kBlocks) {
