@@ -34,6 +34,10 @@ enum : int {
 // that is an integrator above 700 Hz with a DC gain of 0.95 / 4398.226.
 constexpr float kFluxCorner = 4398.226f;
 
+// Raw gains from settings text stay within +-60 dB, far beyond what the knobs reach
+// (+24 dB): a damaged preset must not overflow the models into infinities.
+constexpr float kTextGainLimit = 1000.0f;
+
 struct t_pick_up : t_module {
     float sample_rate = 44100;
 
@@ -310,9 +314,9 @@ void apply_setting(t_pick_up* p, std::string_view key, std::string_view text) {
         p->distance_param.set_value(v);
         set_distance(p);
     } else if (key == "amp_in") {
-        p->gain_in = v;
+        p->gain_in = std::clamp(v, -kTextGainLimit, kTextGainLimit);
     } else if (key == "amp_out") {
-        p->gain_out = v;
+        p->gain_out = std::clamp(v, -kTextGainLimit, kTextGainLimit);
     } else if (key == "saturation") {
         p->saturation = v;
     } else if (key == "amp_out_kbd") {

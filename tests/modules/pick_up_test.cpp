@@ -194,6 +194,30 @@ TEST(PickUp, SettingsTextRoundTrip) {
     EXPECT_EQ(a.rig->query(9), 38);
 }
 
+TEST(PickUp, DamagedSettingsTextLeavesASaneVoice) {
+    const char* texts[] = {
+        "a nan b inf amp_in 1e38 amp_out 1e38 amp_out_kbd 1e30",
+        "srate 0 model -2147483648",
+        "srate -44100 b -3 a 99 saturation inf",
+        "amp_in 1e30 amp_out -1e30 { model 1 } model",
+        "model 99999999999999999999 srate 1e30 amp_out_kbd -1e9",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        PickUp p(44100, kPreset);
+        p.rig->settings(text);
+        p.gate = 1;
+        p.pitch = 3;
+        std::vector<float> y = p.render(4096, 37);
+        EXPECT_TRUE(all_finite(y));
+        for (int id : {1, 2, 3, 7, 8, 9, 11}) {
+            const int c = p.rig->query(id);
+            EXPECT_GE(c, 0);
+            EXPECT_LE(c, 127);
+        }
+    }
+}
+
 TEST(PickUp, LevelIsTheSameAtEveryRate) {
     for (int model : {0, 1}) {
         SCOPED_TRACE(model);
