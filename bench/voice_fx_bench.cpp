@@ -26,8 +26,10 @@ struct BenchGraph {
         module_add_child(root, source);
         module_add_child(root, dut);
         module_add_child(root, sink);
-        for (int k = 1; k <= m->input_count; ++k) module_connect(source, k, dut, k);
-        for (int k = 1; k <= m->output_count; ++k) module_connect(dut, k, sink, k);
+        for (int k = 1; k <= m->input_count; ++k)
+            module_connect(source, k, dut, k);
+        for (int k = 1; k <= m->output_count; ++k)
+            module_connect(dut, k, sink, k);
         shop = wire_shop_create(kFrames);
         wire_shop_assign_buffers(shop, root);
     }
@@ -46,8 +48,9 @@ void read_settings(t_module* m, const char* body) {
 }
 
 void per_sample(benchmark::State& state) {
-    state.counters["per_sample"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_sample"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kFrames,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_PickUp(benchmark::State& state) {
@@ -71,8 +74,9 @@ void BM_Eq3Band(benchmark::State& state) {
     denormal_noise::fill(1);
     BenchGraph g(eq_3band_create("44100 512 Eq"));
     read_settings(g.dut, "low_gain 1.31018 peak_cutoff 643.558 peak_gain 1.05582 peak_Q 5 high_gain 1.05582");
-    for (int i = 0; i < kFrames; ++i) g.in(1)[i] = std::sin(0.0372f * static_cast<float>(i));
-    g.dut->process(g.dut, kFrames);  // past the initial glides
+    for (int i = 0; i < kFrames; ++i)
+        g.in(1)[i] = std::sin(0.0372f * static_cast<float>(i));
+    g.dut->process(g.dut, kFrames); // past the initial glides
     for (auto _ : state) {
         g.dut->process(g.dut, kFrames);
         benchmark::ClobberMemory();
@@ -85,7 +89,7 @@ void BM_Tremolo(benchmark::State& state) {
     BenchGraph g(tremolo_create("44100 1024 Tremolo"));
     read_settings(g.dut, "on_off 1 sync_index 14 depth 0.346457 mono_stereo 1 wave_type 1");
     for (int i = 0; i < kFrames; ++i) {
-        g.in(1)[i] = static_cast<float>((i / 46) % 2);  // the clock at about 120 BPM
+        g.in(1)[i] = static_cast<float>((i / 46) % 2); // the clock at about 120 BPM
         g.in(3)[i] = std::sin(0.0372f * static_cast<float>(i));
     }
     for (auto _ : state) {

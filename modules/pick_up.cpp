@@ -24,10 +24,10 @@ enum : int {
 };
 
 enum : int {
-    kModelFlux = 0,      // leaky-integrated flux (first generation)
-    kModelPosition = 1,  // direct position (second generation)
+    kModelFlux = 0,     // leaky-integrated flux (first generation)
+    kModelPosition = 1, // direct position (second generation)
     kModelSilent = 1000,
-    kModelDipole = 1001,  // reachable through settings text only
+    kModelDipole = 1001, // reachable through settings text only
 };
 
 // The model-0 integrator: a bilinear one-pole low-pass at 4398.226 rad/s (700 Hz),
@@ -44,10 +44,10 @@ struct t_pick_up : t_module {
     // Current settings and the copies latched at the last rising gate.
     float symmetry = 1, distance = 1, distance2 = 1;
     float latched_symmetry = 1, latched_distance = 1, latched_distance2 = 1, latched_gain_in = 0;
-    float gain_in = 0;   // "amp_in", linear
-    float gain_out = 0;  // "amp_out", linear
-    float saturation = 0.11f;  // kept for the panel and presets; the models do not use it
-    float latched_gain_out = 0;  // J: silent until the first note-on
+    float gain_in = 0;          // "amp_in", linear
+    float gain_out = 0;         // "amp_out", linear
+    float saturation = 0.11f;   // kept for the panel and presets; the models do not use it
+    float latched_gain_out = 0; // J: silent until the first note-on
 
     int requested_model = kModelFlux;
     int active_model = kModelFlux;
@@ -59,14 +59,21 @@ struct t_pick_up : t_module {
 
     SmoothModelSwitcher weight{441};
 
+    // One parameter per line, read as a table.
+    // clang-format off
     Parameter_T<LinearDriver, ParameterFloatValue> amp_out_kbd{kAmpOutKbd, -1.5f, 1.5f, 0.0f, "amp_out_kbd", 0};
     Parameter_T<ExponentialDriver, ParameterFloatZeroValue> symetry{kSymmetry, 0.02f, 2.0f, 1.0f, "symetry", 0};
     Parameter_T<ExponentialDriver, ParameterFloatValue> distance_param{kDistance, 0.1f, 1.8f, 1.0f, "distance", 0};
+    // clang-format on
 };
 
-t_pick_up* self(t_module* m) { return static_cast<t_pick_up*>(m); }
+t_pick_up* self(t_module* m) {
+    return static_cast<t_pick_up*>(m);
+}
 
-bool usable_rate(float rate) { return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f; }
+bool usable_rate(float rate) {
+    return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f;
+}
 
 // The integrator coefficients and the 10 ms fade follow the rate, so a voice sounds
 // the same whatever rate the host runs at.
@@ -78,7 +85,9 @@ void apply_rate(t_pick_up* p, float rate) {
     p->weight.var().ramp_steps = std::max(static_cast<int>(std::trunc(rate)) / 100, 1);
 }
 
-void zero_history(t_pick_up* p) { p->s_previous = p->u_previous = p->n_previous = 0; }
+void zero_history(t_pick_up* p) {
+    p->s_previous = p->u_previous = p->n_previous = 0;
+}
 
 void latch(t_pick_up* p, float pitch) {
     float j = fast_exp2(p->amp_out_kbd.value() * pitch) * p->gain_out;
@@ -133,7 +142,8 @@ void pick_up_process(t_module* m, int frames) {
             const float u = fb * (s + s_prev) + fa * u_prev;
             const float q = (p->latched_symmetry + u) * inv_distance;
             const float q2 = q * q;
-            const float n = s * q * (0.0119986f * q2 + 0.82085538f) / (0.1894016f * q2 + 1.0f) * 7.142857e-05f;
+            const float n =
+                s * q * (0.0119986f * q2 + 0.82085538f) / (0.1894016f * q2 + 1.0f) * 7.142857e-05f;
             out[i] = (n - n_prev) * v * j;
             s_prev = s, u_prev = u, n_prev = n;
             break;
@@ -142,7 +152,8 @@ void pick_up_process(t_module* m, int frames) {
             const float s = p->latched_gain_in * x;
             const float q = (p->latched_symmetry + s) * inv_distance;
             const float q2 = q * q;
-            const float shape = q * (0.032329477f * q2 + 1.0590756f) / ((0.31450027f * q2 + 1.8034482f) * q2 + 1.0f);
+            const float shape =
+                q * (0.032329477f * q2 + 1.0590756f) / ((0.31450027f * q2 + 1.8034482f) * q2 + 1.0f);
             out[i] = shape * (s - s_prev) * rate * j * 0.00013888889f * v;
             s_prev = s;
             break;
@@ -150,7 +161,7 @@ void pick_up_process(t_module* m, int frames) {
         case kModelDipole: {
             const float s = p->latched_gain_in * x;
             const float q = p->latched_symmetry + s;
-            const float r = p->latched_distance2 + q * q;  // >= 0.01: the gap never closes
+            const float r = p->latched_distance2 + q * q; // >= 0.01: the gap never closes
             const float d2 = p->latched_distance2;
             out[i] = q / (r * std::sqrt(r)) * (s - s_prev) * rate * j * d2 * 0.00013888889f * v;
             s_prev = s;
@@ -210,8 +221,10 @@ int pick_up_receive_message(t_module* m, t_message* msg) {
     if (!std::isfinite(c)) return 0;
     c = std::clamp(c, 0.0f, 127.0f);
     auto move = [&](Parameter& param) {
-        if (msg->kind == kMessageInt) param.set_controller(static_cast<int>(c));
-        else param.set_controller_float(c);
+        if (msg->kind == kMessageInt)
+            param.set_controller(static_cast<int>(c));
+        else
+            param.set_controller_float(c);
     };
     switch (msg->param_id) {
     case kSymmetry:
@@ -222,10 +235,10 @@ int pick_up_receive_message(t_module* m, t_message* msg) {
         move(p->distance_param);
         set_distance(p);
         break;
-    case kAmpIn:  // -30 dB to -6 dB
+    case kAmpIn: // -30 dB to -6 dB
         p->gain_in = std::pow(10.0f, (c / 128.0f * 24.0f - 30.0f) * 0.05f);
         break;
-    case kAmpOut:  // off, then -6 dB to +24 dB
+    case kAmpOut: // off, then -6 dB to +24 dB
         p->gain_out = c == 0 ? 0.0f : std::pow(10.0f, (c / 128.0f * 30.0f - 6.0f) * 0.05f);
         break;
     case kAmpOutKbd:
@@ -239,8 +252,10 @@ int pick_up_receive_message(t_module* m, t_message* msg) {
         const int model = t < 2 ? t : kModelPosition;
         if (model == p->requested_model) break;
         p->requested_model = model;
-        if (model == p->active_model) p->weight.set_now(1);  // back before the fade ended: cancel it
-        else p->weight.start_fade();
+        if (model == p->active_model)
+            p->weight.set_now(1); // back before the fade ended: cancel it
+        else
+            p->weight.start_fade();
         break;
     }
     default:
@@ -250,7 +265,7 @@ int pick_up_receive_message(t_module* m, t_message* msg) {
 }
 
 int clamp_position(float c) {
-    if (!(c > 0)) return 0;  // also NaN and -inf from the log of a zero gain
+    if (!(c > 0)) return 0; // also NaN and -inf from the log of a zero gain
     return c >= 127 ? 127 : static_cast<int>(c);
 }
 
@@ -258,19 +273,33 @@ int pick_up_get_message(t_module* m, int param_id, t_message* out) {
     t_pick_up* p = self(m);
     int c = 0;
     switch (param_id) {
-    case kSymmetry: c = p->symetry.controller(); break;
-    case kDistance: c = p->distance_param.controller(); break;
-    case kAmpOutKbd: c = p->amp_out_kbd.controller(); break;
+    case kSymmetry:
+        c = p->symetry.controller();
+        break;
+    case kDistance:
+        c = p->distance_param.controller();
+        break;
+    case kAmpOutKbd:
+        c = p->amp_out_kbd.controller();
+        break;
     case kAmpIn:
-        c = p->gain_in > 0 ? clamp_position(std::trunc((20.0f * std::log10(p->gain_in) + 30.0f) * 5.3333335f + 0.5f)) : 0;
+        c = p->gain_in > 0
+                ? clamp_position(std::trunc((20.0f * std::log10(p->gain_in) + 30.0f) * 5.3333335f + 0.5f))
+                : 0;
         break;
     case kAmpOut:
-        c = p->gain_out > 0 ? clamp_position(std::trunc((20.0f * std::log10(p->gain_out) + 6.0f) * 4.266667f + 0.5f))
-                            : 0;
+        c = p->gain_out > 0
+                ? clamp_position(std::trunc((20.0f * std::log10(p->gain_out) + 6.0f) * 4.266667f + 0.5f))
+                : 0;
         break;
-    case kSaturation: c = clamp_position(std::trunc(p->saturation * 127.0f + 0.5f)); break;
-    case kModel: c = p->requested_model; break;
-    default: return 1;
+    case kSaturation:
+        c = clamp_position(std::trunc(p->saturation * 127.0f + 0.5f));
+        break;
+    case kModel:
+        c = p->requested_model;
+        break;
+    default:
+        return 1;
     }
     out->kind = kMessageInt;
     out->param_id = param_id;
@@ -300,7 +329,7 @@ void apply_setting(t_pick_up* p, std::string_view key, std::string_view text) {
         int model = 0;
         if (!parse_int(text, model) || model == p->requested_model) return;
         zero_history(p);
-        p->requested_model = p->active_model = model;  // a load switches at once, no fade
+        p->requested_model = p->active_model = model; // a load switches at once, no fade
         p->latch_request = true;
         return;
     }
@@ -329,7 +358,7 @@ void pick_up_read(t_module* m, KelTextReader& in) {
     for (;;) {
         std::string_view key = in.next_token();
         if (key.empty() || key == "}") break;
-        if (key == "{") {  // a nested block has no place here
+        if (key == "{") { // a nested block has no place here
             module_skip_block(in);
             continue;
         }
@@ -341,7 +370,8 @@ void pick_up_read(t_module* m, KelTextReader& in) {
         }
         apply_setting(p, key, value);
     }
-    for (int id : {kSymmetry, kDistance, kAmpIn, kAmpOut, kAmpOutKbd, kModel}) module_tell(m, id);
+    for (int id : {kSymmetry, kDistance, kAmpIn, kAmpOut, kAmpOutKbd, kModel})
+        module_tell(m, id);
 }
 
 } // namespace

@@ -7,7 +7,7 @@ void sync_lfo_init(t_sync_lfo& lfo, float sample_rate) {
 }
 
 void sync_lfo_set_speed(t_sync_lfo& lfo, float cycles_per_minute) {
-    float s = cycles_per_minute > 0 ? cycles_per_minute : 0.0f;  // also catches NaN
+    float s = cycles_per_minute > 0 ? cycles_per_minute : 0.0f; // also catches NaN
     lfo.speed = s;
     if (lfo.sync_on) return;
     const float hz = s * 0.016666668f;

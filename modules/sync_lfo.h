@@ -9,15 +9,15 @@
 
 struct t_sync_lfo {
     float sample_rate = 44100;
-    float phase = 0;      // 0..1
-    float increment = 0;  // phase per sample
+    float phase = 0;     // 0..1
+    float increment = 0; // phase per sample
     float reset_phase = 0;
-    float speed = 120;    // cycles per minute while free-running
-    float ratio = 1;      // beats per cycle while locked
+    float speed = 120; // cycles per minute while free-running
+    float ratio = 1;   // beats per cycle while locked
     bool reset_enabled = false;
     float previous_reset = 0;
     bool pending_reset = true;
-    bool skip_clock = false;  // the first edge after locking only starts the count
+    bool skip_clock = false; // the first edge after locking only starts the count
     bool sync_on = false;
     float previous_clock = 0;
     int samples_since_edge = 0;
@@ -28,7 +28,9 @@ void sync_lfo_init(t_sync_lfo& lfo, float sample_rate);
 // Cycles per minute; takes effect only while free-running.
 void sync_lfo_set_speed(t_sync_lfo& lfo, float cycles_per_minute);
 void sync_lfo_set_sync(t_sync_lfo& lfo, bool on);
-inline void sync_lfo_set_ratio(t_sync_lfo& lfo, float beats_per_cycle) { lfo.ratio = beats_per_cycle; }
+inline void sync_lfo_set_ratio(t_sync_lfo& lfo, float beats_per_cycle) {
+    lfo.ratio = beats_per_cycle;
+}
 
 // Per sample: advances by one sample and returns the phase. `clock` is the master
 // clock's square wave, `reset` the optional reset input.

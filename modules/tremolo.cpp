@@ -28,9 +28,9 @@ enum : int {
 };
 
 constexpr int kMeterMessage = 6;
-constexpr int kMeterPeriod = 2500;  // the countdown runs 2500 .. -1: one report every 2502 samples
-constexpr int kDepthStepEvery = 5;  // samples per depth smoothing step
-constexpr float kSquareEdge = 0.053f;  // seconds for a "Rhodes" edge
+constexpr int kMeterPeriod = 2500;    // the countdown runs 2500 .. -1: one report every 2502 samples
+constexpr int kDepthStepEvery = 5;    // samples per depth smoothing step
+constexpr float kSquareEdge = 0.053f; // seconds for a "Rhodes" edge
 
 struct t_tremolo : t_module {
     int type = 2;
@@ -50,6 +50,8 @@ struct t_tremolo : t_module {
 
     t_sync_lfo lfo;
 
+    // One parameter per line, read as a table.
+    // clang-format off
     Parameter_T<LinearDriver, ParameterIntValue> on_off{kOnOff, 0, 1, 1, "on_off", 9};
     Parameter_T<LinearDriver, ParameterIntValue> sync_index{kSyncIndex, 0, kTempoDivisionCount - 1, 0, "sync_index", 0};
     Parameter_T<ExponentialDriver, ParameterFloatValue> speed{kSpeed, 9, 1150, 120, "speed", 13};  // cycles/minute
@@ -58,11 +60,16 @@ struct t_tremolo : t_module {
     Parameter_T<LinearDriver, ParameterIntValue> wave_type{kWaveType, 0, 1, 0, "wave_type", 18};
     Parameter_T<LinearDriver, ParameterFloatValue> wave_mix{kWaveMix, 0, 1, 0, "wave_mix", 22};
     Parameter_T<ExponentialDriver, ParameterFloatValue> frequency{kFrequency, 0.15f, 19.17f, 1, "frequency", 0};  // Hz
+    // clang-format on
 };
 
-t_tremolo* self(t_module* m) { return static_cast<t_tremolo*>(m); }
+t_tremolo* self(t_module* m) {
+    return static_cast<t_tremolo*>(m);
+}
 
-bool usable_rate(float rate) { return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f; }
+bool usable_rate(float rate) {
+    return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f;
+}
 
 // ---- parameter changes ----
 
@@ -93,13 +100,18 @@ void tremolo_parameter_changed(t_module* m, int id, int origin) {
     if (origin == kChangedAdded) return;
     t_tremolo* t = self(m);
     switch (id) {
-    case kSpeed: apply_speed(t); break;
-    case kSyncIndex: apply_sync_index(t); break;
+    case kSpeed:
+        apply_speed(t);
+        break;
+    case kSyncIndex:
+        apply_sync_index(t);
+        break;
     case kDepth:
         if (origin == kChangedFromText) jump_depth(t, t->depth.value());
         // While switched off the depth is on its way to 0 (or rests there); switching
         // on again ramps to the new setting.
-        else if (t->on_off.value() != 0) smooth_set_target(t->depth_level, t->depth.value());
+        else if (t->on_off.value() != 0)
+            smooth_set_target(t->depth_level, t->depth.value());
         break;
     case kWaveType:
         // "Triangular" is the pure triangle, "Rhodes" the smoothed square.
@@ -126,7 +138,8 @@ void tremolo_parameter_changed(t_module* m, int id, int origin) {
             t->stopping = true;
         }
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -150,7 +163,7 @@ void tremolo_process(t_module* m, int frames) {
 
     // Per block: the switches and the mix.
     const bool on = t->on_off.value() != 0;
-    const float k = t->mono_stereo.value() != 0 ? -1.0f : 1.0f;  // Stereo: the right side in opposite phase
+    const float k = t->mono_stereo.value() != 0 ? -1.0f : 1.0f; // Stereo: the right side in opposite phase
     const float mix = t->wave_mix.value();
     const int edge_steps = static_cast<int>(t->sample_rate * kSquareEdge);
     // Type 3 scales both sides by 2^(-depth/2), followed as the depth ramps: a deep
@@ -197,11 +210,13 @@ void tremolo_process(t_module* m, int frames) {
             out_right[i] = xr;
             continue;
         }
-        if (stopping && depth.remaining == 0) stopping = false;  // bypass from the next sample
+        if (stopping && depth.remaining == 0) stopping = false; // bypass from the next sample
 
         float tri;
-        if (compensate) tri = d < 0.25f ? 4 * d : (d < 0.75f ? 2 - 4 * d : 4 * d - 4);
-        else tri = d < 0.5f ? 4 * d - 1 : 3 - 4 * d;  // -1 at the start of the cycle, +1 at its middle
+        if (compensate)
+            tri = d < 0.25f ? 4 * d : (d < 0.75f ? 2 - 4 * d : 4 * d - 4);
+        else
+            tri = d < 0.5f ? 4 * d - 1 : 3 - 4 * d; // -1 at the start of the cycle, +1 at its middle
 
         // The square turns at each half cycle and takes its edge time to arrive.
         const bool second = d >= 0.5f;
@@ -270,7 +285,7 @@ t_module* tremolo_create_type(int type, std::string_view line) {
     t->type_name = "tremolo";
     t->type = type;
     t->sample_rate = rate;
-    t->depth_level.ramp_steps = std::max(static_cast<int>(rate * 0.1f * 0.2f), 1);  // 100 ms in 5-sample steps
+    t->depth_level.ramp_steps = std::max(static_cast<int>(rate * 0.1f * 0.2f), 1); // 100 ms in 5-sample steps
     jump_depth(t, t->depth.value());
     sync_lfo_init(t->lfo, rate);
 
@@ -295,4 +310,6 @@ t_module* tremolo_create_type(int type, std::string_view line) {
     return t;
 }
 
-t_module* tremolo_create(std::string_view line) { return tremolo_create_type(2, line); }
+t_module* tremolo_create(std::string_view line) {
+    return tremolo_create_type(2, line);
+}

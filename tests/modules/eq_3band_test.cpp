@@ -22,23 +22,26 @@ std::unique_ptr<Rig> make_eq(float rate = 44100) {
 // A few partials spread over the bands.
 float music(int n, float rate) {
     const float t = static_cast<float>(n) / rate;
-    return 0.3f * std::sin(kTwoPi * 110 * t) + 0.2f * std::sin(kTwoPi * 1300 * t) + 0.1f * std::sin(kTwoPi * 7000 * t);
+    return 0.3f * std::sin(kTwoPi * 110 * t) + 0.2f * std::sin(kTwoPi * 1300 * t) +
+           0.1f * std::sin(kTwoPi * 7000 * t);
 }
 
 std::vector<float> render_music(Rig& rig, int frames, int block, int& clock, float rate = 44100) {
     return rig.render(frames, block, [&](int, int n) {
-        for (int i = 0; i < n; ++i) rig.in(1)[i] = music(clock++, rate);
+        for (int i = 0; i < n; ++i)
+            rig.in(1)[i] = music(clock++, rate);
     })[0];
 }
 
 // Gain of the equaliser for a sine at hz, after the glides and the filters have settled.
 double gain_at(Rig& rig, double hz, double rate = 44100) {
-    const int settle = 8192, window = 26460;  // whole periods of every test frequency
+    const int settle = 8192, window = 26460; // whole periods of every test frequency
     long n = 0;
     std::vector<float> in_copy;
     std::vector<float> y = rig.render(settle + window, 1024, [&](int, int k) {
         for (int i = 0; i < k; ++i, ++n) {
-            rig.in(1)[i] = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(n) / rate));
+            rig.in(1)[i] =
+                0.5f * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(n) / rate));
             in_copy.push_back(rig.in(1)[i]);
         }
     })[0];
@@ -50,9 +53,10 @@ double gain_at(Rig& rig, double hz, double rate = 44100) {
 TEST(Eq3Band, UnitGainsPassTheSignalUnchanged) {
     auto rig = make_eq();
     int clock = 0;
-    render_music(*rig, 4096, 1024, clock);  // the initial glides and their transient
+    render_music(*rig, 4096, 1024, clock); // the initial glides and their transient
     std::vector<float> y = render_music(*rig, 8192, 1024, clock);
-    for (int i = 0; i < 8192; ++i) ASSERT_NEAR(y[i], music(4096 + i, 44100), 1e-5f) << i;
+    for (int i = 0; i < 8192; ++i)
+        ASSERT_NEAR(y[i], music(4096 + i, 44100), 1e-5f) << i;
 }
 
 TEST(Eq3Band, SwitchedOffCopiesTheInputExactly) {
@@ -60,7 +64,8 @@ TEST(Eq3Band, SwitchedOffCopiesTheInputExactly) {
     rig->settings("on_off 0 low_gain 10 peak_gain 0.1");
     int clock = 0;
     std::vector<float> y = render_music(*rig, 2048, 37, clock);
-    for (int i = 0; i < 2048; ++i) ASSERT_EQ(y[i], music(i, 44100)) << i;
+    for (int i = 0; i < 2048; ++i)
+        ASSERT_EQ(y[i], music(i, 44100)) << i;
 }
 
 TEST(Eq3Band, BoostsAndCutsWhereItsBandsAre) {
@@ -68,13 +73,13 @@ TEST(Eq3Band, BoostsAndCutsWhereItsBandsAre) {
         const char* settings;
         double hz;
         double gain;
-        double tolerance;  // relative
+        double tolerance; // relative
     };
     const Case cases[] = {
-        {"low_cutoff 100 low_gain 4", 5, 4.0, 0.02},       // a decade and more below the shelf: g
-        {"low_cutoff 100 low_gain 4", 10000, 1.0, 0.01},   // far above: untouched
+        {"low_cutoff 100 low_gain 4", 5, 4.0, 0.02},     // a decade and more below the shelf: g
+        {"low_cutoff 100 low_gain 4", 10000, 1.0, 0.01}, // far above: untouched
         {"low_cutoff 100 low_gain 0.25", 5, 0.25, 0.02},
-        {"peak_cutoff 1000 peak_gain 4 peak_Q 2", 1000, 4.0, 0.01},  // g itself at the centre
+        {"peak_cutoff 1000 peak_gain 4 peak_Q 2", 1000, 4.0, 0.01}, // g itself at the centre
         {"peak_cutoff 1000 peak_gain 0.25 peak_Q 2", 1000, 0.25, 0.01},
         {"peak_cutoff 1000 peak_gain 4 peak_Q 2", 100, 1.0, 0.03},
         {"high_cutoff 2000 high_gain 0.25", 18000, 0.25, 0.02},
@@ -129,11 +134,14 @@ TEST(Eq3Band, FiniteAndSilentAfterTheSignalAtEveryRateAndBlockSize) {
 
 TEST(Eq3Band, RenderingAllocatesNothing) {
     auto rig = make_eq();
-    for (int i = 0; i < 1024; ++i) rig->in(1)[i] = music(i, 44100);
-    t_message msg = make_int_message(0, 5, 100);  // a knob move starts the glides
+    for (int i = 0; i < 1024; ++i)
+        rig->in(1)[i] = music(i, 44100);
+    t_message msg = make_int_message(0, 5, 100); // a knob move starts the glides
     mellora::test::AllocationCounter counter;
-    for (int k = 0; k < 4; ++k) rig->run(1024);
+    for (int k = 0; k < 4; ++k)
+        rig->run(1024);
     module_dispatch_message(rig->dut, &msg);
-    for (int k = 0; k < 4; ++k) rig->run(1024);
+    for (int k = 0; k < 4; ++k)
+        rig->run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }

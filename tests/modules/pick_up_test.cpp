@@ -17,19 +17,18 @@ constexpr const char* kPreset =
 
 struct PickUp {
     std::unique_ptr<Rig> rig;
+    float rate;
     double phase = 0;
-    float gate = 0, pitch = 0, hz = 262.5f,  // 168 samples per period at 44.1 kHz
-          amplitude = 1.0f, offset = 0;
+    float gate = 0, pitch = 0, hz = 262.5f, // 168 samples per period at 44.1 kHz
+        amplitude = 1.0f, offset = 0;
 
-    explicit PickUp(float rate = 44100, const char* settings = kPreset, int model = -1) {
+    explicit PickUp(float rate = 44100, const char* settings = kPreset, int model = -1) : rate(rate) {
         t_module* m = pick_up_create(std::to_string(static_cast<int>(rate)) + " 512 1. 1. 0. 0. pick_up0");
         EXPECT_NE(m, nullptr);
         rig = std::make_unique<Rig>(m);
         rig->settings(settings);
         if (model >= 0) rig->settings("model " + std::to_string(model));
-        this->rate = rate;
     }
-    float rate = 44100;
 
     // A sine of the fork's vibration plus an optional constant offset.
     std::vector<float> render(int frames, int block = 256) {
@@ -50,7 +49,7 @@ TEST(PickUp, SilentBeforeTheFirstGateThenSounds) {
     PickUp p;
     std::vector<float> before = p.render(4096);
     EXPECT_EQ(max_abs(before, 0, before.size()), 0.0f);
-    p.gate = 0.005f;  // below the gate threshold
+    p.gate = 0.005f; // below the gate threshold
     before = p.render(1024);
     EXPECT_EQ(max_abs(before, 0, before.size()), 0.0f);
     p.gate = 1;
@@ -80,7 +79,7 @@ TEST(PickUp, ConstantInputGivesNoOutput) {
 TEST(PickUp, SettingsAreLatchedAtTheNextNoteOn) {
     PickUp p;
     p.gate = 1;
-    const double before = rms(p.render(8064), 4032, 4032);  // whole periods
+    const double before = rms(p.render(8064), 4032, 4032); // whole periods
     // amp_out controller 100: 10^((100/128*30 - 6)/20).
     p.rig->send(7, 100);
     const double held = rms(p.render(4032), 0, 4032);
@@ -100,17 +99,19 @@ TEST(PickUp, LevelFollowsTheKeyByAmpOutKbd) {
         p->rig->settings("amp_out_kbd 1");
         p->gate = 1;
     }
-    high.pitch = 1;  // one octave up
+    high.pitch = 1; // one octave up
     const double a = rms(low.render(8192), 4096, 4096);
     const double b = rms(high.render(8192), 4096, 4096);
     EXPECT_NEAR(b / a, 2.0, 1e-4);
 }
 
 TEST(PickUp, ModelSwitchFadesOutSwitchesAndFadesIn) {
-    const int fade = 441;  // 10 ms at 44.1 kHz
+    const int fade = 441; // 10 ms at 44.1 kHz
     PickUp p, ref0(44100, kPreset, 0), ref1(44100, kPreset, 1);
-    for (PickUp* x : {&p, &ref0, &ref1}) x->gate = 1;
-    for (PickUp* x : {&p, &ref0, &ref1}) x->render(4096);
+    for (PickUp* x : {&p, &ref0, &ref1})
+        x->gate = 1;
+    for (PickUp* x : {&p, &ref0, &ref1})
+        x->render(4096);
 
     p.rig->send(11, 1);
     std::vector<float> y = p.render(4096, 128);
@@ -124,7 +125,8 @@ TEST(PickUp, ModelSwitchFadesOutSwitchesAndFadesIn) {
     // Through silence at 10 ms ...
     EXPECT_LT(max_abs(y, fade - 4, 8), 0.02f * peak0);
     // ... and after the fade-in exactly the second model.
-    for (int i = 2 * fade + 2; i < 4096; ++i) ASSERT_NEAR(y[i], r1[i], peak1 * 1e-5) << i;
+    for (int i = 2 * fade + 2; i < 4096; ++i)
+        ASSERT_NEAR(y[i], r1[i], peak1 * 1e-5) << i;
     EXPECT_EQ(p.rig->query(11), 1);
 }
 
@@ -143,26 +145,27 @@ TEST(PickUp, SwitchingBackDuringTheFadeCancelsIt) {
     std::vector<float> y = p.render(2048);
     std::vector<float> r = ref0.render(2048);
     // The weight is back at 1 and model 0 runs on with its history: identical output.
-    for (std::size_t i = 0; i < y.size(); ++i) ASSERT_EQ(y[i], r[i]) << i;
+    for (std::size_t i = 0; i < y.size(); ++i)
+        ASSERT_EQ(y[i], r[i]) << i;
     EXPECT_EQ(p.rig->query(11), 0);
 }
 
 TEST(PickUp, ModelsFromSettingsTextAndEvents) {
     {
-        PickUp p(44100, kPreset, 1001);  // the third model, text only
+        PickUp p(44100, kPreset, 1001); // the third model, text only
         p.gate = 1;
         EXPECT_GT(rms(p.render(4096), 2048, 2048), 1e-4);
-        EXPECT_EQ(p.rig->query(11), 127);  // reported clamped to the controller range
+        EXPECT_EQ(p.rig->query(11), 127); // reported clamped to the controller range
     }
     {
-        PickUp p(44100, kPreset, 5);  // unknown: silence
+        PickUp p(44100, kPreset, 5); // unknown: silence
         p.gate = 1;
         std::vector<float> y = p.render(4096);
         EXPECT_EQ(max_abs(y, 0, y.size()), 0.0f);
     }
     {
         PickUp p;
-        p.rig->send(11, 5);  // beyond the two models: the second one
+        p.rig->send(11, 5); // beyond the two models: the second one
         EXPECT_EQ(p.rig->query(11), 1);
     }
 }
@@ -179,15 +182,16 @@ TEST(PickUp, AmpOutControllerZeroIsExactSilence) {
 TEST(PickUp, SettingsTextRoundTrip) {
     PickUp a(44100, "a -0.5 b 0.9 saturation 0.3 amp_in 0.2 amp_out 2 amp_out_kbd 0.5 model 1");
     const std::string text = a.rig->state_text();
-    EXPECT_NE(text.find(" a           0.5\n"), std::string::npos) << text;  // a negative "a" is its size
+    EXPECT_NE(text.find(" a           0.5\n"), std::string::npos) << text; // a negative "a" is its size
     EXPECT_NE(text.find(" model       1\n"), std::string::npos) << text;
 
     PickUp b(44100, "");
     KelTextReader reader(text);
     module_read_state(b.rig->dut, reader);
     EXPECT_EQ(b.rig->state_text(), text);
-    for (int id : {1, 2, 3, 7, 8, 9, 11}) EXPECT_EQ(b.rig->query(id), a.rig->query(id)) << id;
-    EXPECT_EQ(b.rig->query(4), -1);  // not a pickup setting
+    for (int id : {1, 2, 3, 7, 8, 9, 11})
+        EXPECT_EQ(b.rig->query(id), a.rig->query(id)) << id;
+    EXPECT_EQ(b.rig->query(4), -1); // not a pickup setting
 
     // Queries use the event scales: amp_in 0.2 is -14 dB.
     EXPECT_EQ(a.rig->query(3), static_cast<int>((20 * std::log10(0.2f) + 30) * 5.3333335f + 0.5f));
@@ -264,10 +268,13 @@ TEST(PickUp, RenderingAllocatesNothing) {
     PickUp p;
     p.gate = 1;
     Rig& rig = *p.rig;
-    for (int i = 0; i < 1024; ++i) rig.in(1)[i] = std::sin(0.05f * i), rig.in(3)[i] = 1;
+    for (int i = 0; i < 1024; ++i)
+        rig.in(1)[i] = std::sin(0.05f * i), rig.in(3)[i] = 1;
     mellora::test::AllocationCounter counter;
-    for (int k = 0; k < 8; ++k) rig.run(1024);
+    for (int k = 0; k < 8; ++k)
+        rig.run(1024);
     rig.send(11, 1);
-    for (int k = 0; k < 8; ++k) rig.run(1024);
+    for (int k = 0; k < 8; ++k)
+        rig.run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }

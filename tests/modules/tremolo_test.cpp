@@ -17,7 +17,7 @@ struct Tremolo {
     TestClock clock;
     float rate;
     double phase = 0;
-    float hz = 0;  // 0: a constant 1 on the audio input, so the outputs are the two gains
+    float hz = 0; // 0: a constant 1 on the audio input, so the outputs are the two gains
 
     explicit Tremolo(float rate = 44100, float tempo = 120, const std::string& settings = "", int type = 2)
         : clock(rate, tempo), rate(rate) {
@@ -37,14 +37,17 @@ struct Tremolo {
             for (int i = 0; i < n; ++i) {
                 const float x = hz == 0 ? 1.0f : static_cast<float>(std::sin(phase));
                 phase += 2.0 * M_PI * hz / rate;
-                for (int k = audio_input(); k <= rig->dut->input_count; ++k) rig->in(k)[i] = x;
+                for (int k = audio_input(); k <= rig->dut->input_count; ++k)
+                    rig->in(k)[i] = x;
             }
         });
     }
 };
 
 // Cycle length in samples: the triangle rises through gain 1 once per cycle.
-double cycle_length(const std::vector<float>& left) { return mean_period(upward_crossings(left, 1.0f), 2); }
+double cycle_length(const std::vector<float>& left) {
+    return mean_period(upward_crossings(left, 1.0f), 2);
+}
 
 } // namespace
 
@@ -55,10 +58,10 @@ TEST(Tremolo, SyncedCycleFollowsTheClock) {
         double beats;
     };
     const Case cases[] = {
-        {14, 120, 44100, 1.0},              // "1": one cycle per quarter note
-        {24, 120, 44100, 0.16666667 / 4},   // "1/8t"
-        {11, 100, 48000, 2.0},              // "2"
-        {20, 140, 96000, 0.25},             // "1/4"
+        {14, 120, 44100, 1.0},            // "1": one cycle per quarter note
+        {24, 120, 44100, 0.16666667 / 4}, // "1/8t"
+        {11, 100, 48000, 2.0},            // "2"
+        {20, 140, 96000, 0.25},           // "1/4"
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "index " << c.sync_index << " at " << c.tempo << " BPM");
@@ -91,7 +94,7 @@ TEST(Tremolo, StereoGainsOppositeMonoGainsEqual) {
     auto y = stereo.render(44100);
     std::size_t top = 0;
     for (std::size_t i = 0; i < y[0].size(); ++i) {
-        ASSERT_NEAR(y[0][i] + y[1][i], 2.0f, 1e-5f) << i;  // an auto-pan: the sum stays
+        ASSERT_NEAR(y[0][i] + y[1][i], 2.0f, 1e-5f) << i; // an auto-pan: the sum stays
         if (y[0][i] > y[0][top]) top = i;
     }
     // Mid-cycle (d = 0.5): left gain 2, right gain 0.
@@ -126,7 +129,7 @@ TEST(Tremolo, SwitchingOffByEventFadesTheDepthThenBypassesExactly) {
     t.render(8192);
     ref.render(8192);
     t.rig->send(0xffff, 0);
-    const int fade = 4410;  // trunc(rate * 0.02) steps of 5 samples: 100 ms
+    const int fade = 4410; // trunc(rate * 0.02) steps of 5 samples: 100 ms
     auto y = t.render(fade + 64, 37);
     auto r = ref.render(fade + 64, 37);
     // With a constant input the modulation o = gain - 1: its ratio to an unswitched
@@ -136,7 +139,8 @@ TEST(Tremolo, SwitchingOffByEventFadesTheDepthThenBypassesExactly) {
         if (std::fabs(o_ref) < 0.2f) continue;
         ASSERT_NEAR((y[0][i] - 1) / o_ref, 1.0f - static_cast<float>(i) / fade, 0.01f) << i;
     }
-    for (int i = fade; i < fade + 64; ++i) ASSERT_EQ(y[0][i], 1.0f) << i;
+    for (int i = fade; i < fade + 64; ++i)
+        ASSERT_EQ(y[0][i], 1.0f) << i;
 
     // Then it bypasses exactly.
     t.hz = 440;
@@ -154,7 +158,8 @@ TEST(Tremolo, SwitchingOffByEventFadesTheDepthThenBypassesExactly) {
     auto on = t.render(8192);
     EXPECT_LT(max_abs(on[0], 0, 50), 1.01f);
     float full = 0;
-    for (std::size_t i = fade; i < on[0].size(); ++i) full = std::max(full, on[0][i]);
+    for (std::size_t i = fade; i < on[0].size(); ++i)
+        full = std::max(full, on[0][i]);
     EXPECT_GT(full, 1.9f);
 }
 
@@ -178,10 +183,11 @@ TEST(Tremolo, ReportsThePanelLampOncePerMeterPeriod) {
 }
 
 TEST(Tremolo, SettingsTextRoundTrip) {
-    Tremolo a(44100, 120, "on_off 0 sync_index 7 speed 326.1 depth 0.346457 mono_stereo 1 wave_type 1 wave_mix 0.3");
+    Tremolo a(44100, 120,
+              "on_off 0 sync_index 7 speed 326.1 depth 0.346457 mono_stereo 1 wave_type 1 wave_mix 0.3");
     const std::string text = a.rig->state_text();
-    for (const char* name : {" on_off 0", " sync_index 7", " speed 326.1", " depth 0.346457", " mono_stereo 1",
-                             " wave_type 1"})
+    for (const char* name :
+         {" on_off 0", " sync_index 7", " speed 326.1", " depth 0.346457", " mono_stereo 1", " wave_type 1"})
         EXPECT_NE(text.find(name), std::string::npos) << name << "\n" << text;
     // The mix follows the wave type and the frequency belongs to type 1: neither is written.
     EXPECT_EQ(text.find("wave_mix"), std::string::npos);
@@ -215,12 +221,15 @@ TEST(Tremolo, FiniteAtEveryRateBlockSizeAndType) {
 
 TEST(Tremolo, RenderingAllocatesNothing) {
     Tremolo t(44100, 120, "sync_index 14");
-    t.render(1024);  // warm the rig's output vectors
+    t.render(1024); // warm the rig's output vectors
     Rig& rig = *t.rig;
-    for (int i = 0; i < 1024; ++i) rig.in(1)[i] = (i / 46) % 2, rig.in(3)[i] = 1;
+    for (int i = 0; i < 1024; ++i)
+        rig.in(1)[i] = (i / 46) % 2, rig.in(3)[i] = 1;
     mellora::test::AllocationCounter counter;
-    for (int k = 0; k < 8; ++k) rig.run(1024);
+    for (int k = 0; k < 8; ++k)
+        rig.run(1024);
     rig.send(0xffff, 0);
-    for (int k = 0; k < 8; ++k) rig.run(1024);
+    for (int k = 0; k < 8; ++k)
+        rig.run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }

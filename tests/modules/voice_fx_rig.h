@@ -20,7 +20,7 @@ struct Rig {
     t_module* root = nullptr;
     t_module* source = nullptr;
     t_module* dut = nullptr;
-    t_module* sink = nullptr;  // gives every output a net of its own (open outputs share one buffer)
+    t_module* sink = nullptr; // gives every output a net of its own (open outputs share one buffer)
     wire_shop* shop = nullptr;
 
     // Drives the first `driven` inputs of the module (all of them by default).
@@ -34,8 +34,10 @@ struct Rig {
         sink = module_alloc<t_module>(module->output_count, 0);
         sink->name = "sink";
         module_add_child(root, sink);
-        for (int k = 1; k <= driven; ++k) module_connect(source, k, dut, k);
-        for (int k = 1; k <= module->output_count; ++k) module_connect(dut, k, sink, k);
+        for (int k = 1; k <= driven; ++k)
+            module_connect(source, k, dut, k);
+        for (int k = 1; k <= module->output_count; ++k)
+            module_connect(dut, k, sink, k);
         module_set_persistence(dut, 1);
         shop = wire_shop_create(1024);
         wire_shop_assign_buffers(shop, root);
@@ -74,15 +76,15 @@ struct Rig {
     }
 
     // Renders `total` frames in blocks of at most `block`; fill(offset, frames) writes
-    // the inputs for one block. Returns the concatenated output `n`... for every output.
-    template <class Fill>
-    std::vector<std::vector<float>> render(int total, int block, Fill fill) {
+    // the inputs for one block. Returns each output, concatenated over the blocks.
+    template <class Fill> std::vector<std::vector<float>> render(int total, int block, Fill fill) {
         std::vector<std::vector<float>> outs(static_cast<std::size_t>(dut->output_count));
         for (int done = 0; done < total;) {
             const int n = std::min(block, total - done);
             fill(done, n);
             run(n);
-            for (int k = 0; k < dut->output_count; ++k) outs[k].insert(outs[k].end(), out(k + 1), out(k + 1) + n);
+            for (int k = 0; k < dut->output_count; ++k)
+                outs[k].insert(outs[k].end(), out(k + 1), out(k + 1) + n);
             done += n;
         }
         return outs;
@@ -107,22 +109,26 @@ struct TestClock {
 };
 
 // Amplitude of the component at `hz` (projection onto a complex exponential).
-inline double amplitude_at(const std::vector<float>& x, std::size_t from, std::size_t count, double hz, double rate) {
+inline double amplitude_at(const std::vector<float>& x, std::size_t from, std::size_t count, double hz,
+                           double rate) {
     std::complex<double> acc = 0;
     for (std::size_t i = 0; i < count; ++i)
-        acc += static_cast<double>(x[from + i]) * std::polar(1.0, -2.0 * M_PI * hz * static_cast<double>(i) / rate);
+        acc += static_cast<double>(x[from + i]) *
+               std::polar(1.0, -2.0 * M_PI * hz * static_cast<double>(i) / rate);
     return 2.0 * std::abs(acc) / static_cast<double>(count);
 }
 
 inline double rms(const std::vector<float>& x, std::size_t from, std::size_t count) {
     double s = 0;
-    for (std::size_t i = from; i < from + count; ++i) s += static_cast<double>(x[i]) * x[i];
+    for (std::size_t i = from; i < from + count; ++i)
+        s += static_cast<double>(x[i]) * x[i];
     return std::sqrt(s / static_cast<double>(count));
 }
 
 inline float max_abs(const std::vector<float>& x, std::size_t from, std::size_t count) {
     float m = 0;
-    for (std::size_t i = from; i < from + count; ++i) m = std::max(m, std::fabs(x[i]));
+    for (std::size_t i = from; i < from + count; ++i)
+        m = std::max(m, std::fabs(x[i]));
     return m;
 }
 
