@@ -29,3 +29,9 @@ inline float tempo_division_pulses(int index) { return tempo_division(index) * 6
 inline double tempo_division_samples(int index, double bpm, double sample_rate) {
     return tempo_division_quarters(index) * 60.0 / bpm * sample_rate;
 }
+
+// Length in quarter notes (beats) for a synchronised LFO; 0 for an index outside the
+// table, which the LFO takes as "not synchronised".
+inline float tempo_division_beats(int index) {
+    return index >= 0 && index < kTempoDivisionCount ? kTempoDivisions[index] * 0.25f : 0.0f;
+}
