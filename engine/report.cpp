@@ -6,7 +6,11 @@
 
 namespace {
 
-void stderr_sink(const char* line) { std::fputs(line, stderr); }
+// Sinks receive one line without its line end; standard error needs it added.
+void stderr_sink(const char* line) {
+    std::fputs(line, stderr);
+    std::fputc('\n', stderr);
+}
 
 std::atomic<KelLogSink> g_sink{stderr_sink};
 std::atomic<KelMessageBox> g_box{nullptr};
