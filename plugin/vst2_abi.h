@@ -299,6 +299,21 @@ struct Events {
     Event* events[2];
 };
 
+// The i-th slot of an event list. Indexing `events` past its declared two slots is
+// undefined behaviour (and trips the bounds sanitizer), so both sides go through the
+// list's real storage instead.
+inline Event* const* event_slots(const Events* list) {
+    return reinterpret_cast<Event* const*>(reinterpret_cast<const char*>(list) + offsetof(Events, events));
+}
+inline Event** event_slots(Events* list) {
+    return reinterpret_cast<Event**>(reinterpret_cast<char*>(list) + offsetof(Events, events));
+}
+// Bytes to allocate for a list of `count` events (never less than the declared record).
+constexpr std::size_t events_bytes(int count) {
+    const std::size_t wanted = offsetof(Events, events) + static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(Event*);
+    return wanted > sizeof(Events) ? wanted : sizeof(Events);
+}
+
 // Time information (kHostGetTime). The kTime* bits are both the request mask and the
 // validity and state bits of the answer.
 struct TimeInfo {

@@ -38,7 +38,7 @@ TEST(Vst2Abi, RecordReadsAsAHostExpects) {
 TEST(Vst2Abi, EventListHoldsMoreEventsThanItsDeclaredTwo) {
     // Hosts allocate the pointer array for as many events as they send.
     constexpr int kCount = 5;
-    void* raw = std::calloc(1, offsetof(vst2::Events, events) + kCount * sizeof(vst2::Event*));
+    void* raw = std::calloc(1, vst2::events_bytes(kCount));
     auto* list = static_cast<vst2::Events*>(raw);
     vst2::MidiEvent notes[kCount]{};
     for (int i = 0; i < kCount; ++i) {
@@ -47,15 +47,16 @@ TEST(Vst2Abi, EventListHoldsMoreEventsThanItsDeclaredTwo) {
         notes[i].delta_frames = kCount - i;
         notes[i].midi_data[0] = 0x90;
         notes[i].midi_data[1] = static_cast<unsigned char>(60 + i);
-        list->events[i] = reinterpret_cast<vst2::Event*>(&notes[i]);
+        vst2::event_slots(list)[i] = reinterpret_cast<vst2::Event*>(&notes[i]);
     }
     list->num_events = kCount;
     int key_sum = 0;
     for (int i = 0; i < list->num_events; ++i) {
-        const vst2::Event* e = list->events[i];
+        const vst2::Event* e = vst2::event_slots(static_cast<const vst2::Events*>(list))[i];
         ASSERT_EQ(e->type, vst2::kEventMidi);
         key_sum += reinterpret_cast<const vst2::MidiEvent*>(e)->midi_data[1];
     }
     EXPECT_EQ(key_sum, 60 + 61 + 62 + 63 + 64);
+    EXPECT_EQ(vst2::events_bytes(0), sizeof(vst2::Events));
     std::free(raw);
 }
