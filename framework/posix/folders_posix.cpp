@@ -25,11 +25,16 @@ void strip_trailing_slashes(std::string& path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
 }
 
+// A home folder of "/" (some service accounts) must not give "//.config".
+std::string below(const std::string& folder, const char* name) {
+    return folder == "/" ? "/" + std::string(name) : folder + "/" + name;
+}
+
 bool config_home(std::string& out) {
     if (absolute_env("XDG_CONFIG_HOME", out)) return true;
     std::string home;
     if (!kel_home_folder(home)) return false;
-    out = home + "/.config";
+    out = below(home, ".config");
     return true;
 }
 
@@ -49,7 +54,7 @@ bool user_dir(const char* key, std::string& out) {
             value += line[i];
         }
         if (value.compare(0, 5, "$HOME") == 0 && (value.size() == 5 || value[5] == '/'))
-            value = home + value.substr(5);
+            value = value.size() > 5 ? below(home, value.c_str() + 6) : home;
         if (value.empty() || value[0] != '/') return false;
         out = value;
         return true;
@@ -63,7 +68,7 @@ bool resolve(KelFolder which, std::string& out) {
     case KelFolder::UserAppData:
         if (absolute_env("XDG_DATA_HOME", out)) return true;
         if (!kel_home_folder(home)) return false;
-        out = home + "/.local/share";
+        out = below(home, ".local/share");
         return true;
     case KelFolder::CommonAppData: {
         // The first absolute entry of the colon-separated list.
@@ -91,7 +96,7 @@ bool resolve(KelFolder which, std::string& out) {
     case KelFolder::Desktop:
         if (user_dir("XDG_DESKTOP_DIR", out)) return true;
         if (!kel_home_folder(home)) return false;
-        out = home + "/Desktop";
+        out = below(home, "Desktop");
         return true;
     case KelFolder::ProgramFiles:
         out = "/opt";

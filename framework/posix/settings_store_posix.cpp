@@ -30,8 +30,13 @@ Load read_file(const std::string& path, std::string& text, int& err) {
         return errno == ENOENT || errno == ENOTDIR ? Load::Missing : Load::Bad;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
-        err = S_ISDIR(st.st_mode) ? EISDIR : EFBIG;
+    if (::fstat(fd, &st) != 0) {
+        err = errno;
+        ::close(fd);
+        return Load::Bad;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > kMaxFileBytes) {
+        err = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EFBIG : EINVAL;
         ::close(fd);
         return Load::Bad;
     }

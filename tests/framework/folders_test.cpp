@@ -32,6 +32,9 @@ TEST(Folders, DefaultsBelowTheHomeFolder) {
     EXPECT_EQ(folder(KelFolder::Desktop), temp / "Desktop");
     EXPECT_EQ(folder(KelFolder::CommonAppData), "/usr/local/share");
     EXPECT_EQ(folder(KelFolder::ProgramFiles), "/opt");
+    ScopedEnv root_home("HOME", std::string("/"));  // a service account
+    EXPECT_EQ(folder(KelFolder::UserConfig), "/.config");
+    EXPECT_EQ(folder(KelFolder::Documents), "/");
 }
 
 TEST(Folders, FollowTheXdgVariablesAndTheUserDirsFile) {
