@@ -2,6 +2,9 @@
 // XDG locations and the atomic replacement.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "framework/settings_store.h"
@@ -98,6 +101,40 @@ TEST_F(SettingsStoreTest, DamagedOrUnreadableFileIsLoggedOnceAndReadsEmpty) {
     EXPECT_FALSE(store.read(kKelSettingsMachine, "A", out));
     EXPECT_EQ(log.count_containing("cannot read the settings file"), 1);
     EXPECT_FALSE(store.write(kKelSettingsMachine, "A", "1"));
+}
+
+TEST_F(SettingsStoreTest, ProgramsWritingAtOnceLoseNoNameAndLeaveNoTemporaryFile) {
+    // Separate processes, as two hosts running the plug-in would be.
+    ASSERT_EQ(store.create_key(kKelSettingsUser), KelSettingsKey::Created);
+    const std::string folder = temp / "user/Kestrune/Mellora/3.0";
+    constexpr int kPrograms = 3, kRounds = 25;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kPrograms; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            KelFileSettingsStore own(folder, "");
+            bool ok = true;
+            for (int r = 0; r < kRounds; ++r)
+                ok = own.write(kKelSettingsUser, {{"Shared", std::to_string(p)},
+                                                  {"Program" + std::to_string(p), std::to_string(r)}}) &&
+                     ok;
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string out;
+    for (int p = 0; p < kPrograms; ++p) {
+        ASSERT_TRUE(store.read(kKelSettingsUser, "Program" + std::to_string(p), out));
+        EXPECT_EQ(out, std::to_string(kRounds - 1));
+    }
+    EXPECT_TRUE(store.read(kKelSettingsUser, "Shared", out));
+    EXPECT_EQ(folder_entries(kKelSettingsUser), (std::vector<std::string>{"settings.conf", "settings.conf.lock"}));
 }
 
 TEST(SettingsFileText, DamagedTextsAreRefusedWhole) {
