@@ -310,7 +310,8 @@ inline Event** event_slots(Events* list) {
 }
 // Bytes to allocate for a list of `count` events (never less than the declared record).
 constexpr std::size_t events_bytes(int count) {
-    const std::size_t wanted = offsetof(Events, events) + static_cast<std::size_t>(count > 0 ? count : 0) * sizeof(Event*);
+    const std::size_t slots = static_cast<std::size_t>(count > 0 ? count : 0);
+    const std::size_t wanted = offsetof(Events, events) + slots * sizeof(Event*);
     return wanted > sizeof(Events) ? wanted : sizeof(Events);
 }
 
@@ -545,7 +546,8 @@ static_assert(offsetof(Effect, dispatcher) == 8 && offsetof(Effect, process) == 
               offsetof(Effect, flags) == 56 && offsetof(Effect, host_reserved1) == 64 &&
               offsetof(Effect, host_reserved2) == 72 && offsetof(Effect, initial_delay) == 80 &&
               offsetof(Effect, real_qualities) == 84 && offsetof(Effect, off_qualities) == 88 &&
-              offsetof(Effect, io_ratio) == 92 && offsetof(Effect, object) == 96 && offsetof(Effect, host_user) == 104 &&
+              offsetof(Effect, io_ratio) == 92 && offsetof(Effect, object) == 96 &&
+              offsetof(Effect, host_user) == 104 &&
               offsetof(Effect, unique_id) == 112 && offsetof(Effect, version) == 116 &&
               offsetof(Effect, process_replacing) == 120 && offsetof(Effect, process_double_replacing) == 128 &&
               offsetof(Effect, future) == 136);
