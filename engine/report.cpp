@@ -52,5 +52,16 @@ void kel_error(const char* unit, int line, const char* format, ...) {
     va_end(args);
 }
 
+void kel_log(const char* unit, int line, const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    char text[1400];
+    std::snprintf(text, sizeof text, "%s(%d) : %s", base_name(unit), line, message);
+    if (KelLogSink sink = g_sink.load()) sink(text);
+}
+
 int kel_error_count() { return g_errors.load(); }
 void kel_reset_error_count() { g_errors.store(0); }

@@ -24,6 +24,9 @@ void kel_set_message_box(KelMessageBox box);
 
 void kel_warning(const char* unit, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 void kel_error(const char* unit, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// A trace line for the log only, "unit(line) : message": facts worth knowing that need
+// no box (a fallback taken, a file ignored), so the user is not interrupted.
+void kel_log(const char* unit, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 // Number of errors reported since start-up (or the last reset); a caller compares it
 // before and after an operation to learn whether the operation failed.
@@ -32,3 +35,4 @@ void kel_reset_error_count();
 
 #define KEL_WARNING(...) kel_warning(__FILE__, __LINE__, __VA_ARGS__)
 #define KEL_ERROR(...) kel_error(__FILE__, __LINE__, __VA_ARGS__)
+#define KEL_LOG(...) kel_log(__FILE__, __LINE__, __VA_ARGS__)
