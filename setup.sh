@@ -12,6 +12,8 @@ packages=(
   clang libclang-rt-14-dev            # sanitizer builds and libFuzzer targets
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libexpat1-dev zlib1g-dev
+  libsndfile1-dev                     # the renderer's audio files
+  sox                                 # tests read written audio files back with an independent reader
 )
 missing=()
 for p in "${packages[@]}"; do
