@@ -266,6 +266,21 @@ TEST(Reverberator, EveryPresetIsStableAndSoundsAlikeAtEveryRate) {
     }
 }
 
+TEST(Reverberator, BlockSizeDoesNotChangeTheOutput) {
+    std::vector<float> reference;
+    for (int block : {1024, 1, 317}) {
+        Rig rig;
+        rig.load(reverberator_preset_texts()[3]);
+        rig.send(6, 100);  // a mix ramp running across block ends
+        std::vector<float> l, r;
+        rig.render(22050, [](int i, float& a, float& b) { a = i % 5000 == 0 ? 1.0f : 0.0f, b = 0.1f * a; }, &l, &r,
+                   block);
+        l.insert(l.end(), r.begin(), r.end());
+        if (reference.empty()) reference = l;
+        else EXPECT_EQ(l, reference) << "block " << block;
+    }
+}
+
 TEST(Reverberator, ExtremeSettingsStayFiniteAndBounded) {
     const char* settings[] = {
         "decay 4.2 cutoff 0.5 diffusion -0.63 size_ratio 2 low_freq_cutoff 20 mix 1.5707964",
