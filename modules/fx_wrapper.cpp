@@ -346,3 +346,8 @@ int fx_wrapper_add_preset(t_module* wrapper, int entry, const char* text) {
     const intptr_t args[kFxAddPresetArgs] = {entry, reinterpret_cast<intptr_t>(text)};
     return wrapper->control(wrapper, kControlFxAddPreset, args, kFxAddPresetArgs);
 }
+
+int fx_wrapper_countdown(const t_module* wrapper) {
+    if (!wrapper || wrapper->control != fx_control) return 0;
+    return static_cast<const t_fx_wrapper*>(wrapper)->countdown;
+}

@@ -84,3 +84,7 @@ struct t_fx_effect_spec {
 };
 int fx_wrapper_add_effect(t_module* wrapper, const t_fx_effect_spec& spec);
 int fx_wrapper_add_preset(t_module* wrapper, int entry, const char* text);
+
+// Samples the effect still runs after the last parameter change while switched off
+// (0 when the wrapper is null or not a wrapper's record).
+int fx_wrapper_countdown(const t_module* wrapper);
