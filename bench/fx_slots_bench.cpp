@@ -21,7 +21,9 @@ struct t_wire_fx : t_module {
     Parameter_T<LinearDriver, ParameterFloatValue> amount{1, 0, 127, 64, "amount"};
 };
 
-void wire_process(t_module* m, int n) { std::copy_n(module_input(m, 1), n, module_output(m, 1)); }
+void wire_process(t_module* m, int n) {
+    std::copy_n(module_input(m, 1), n, module_output(m, 1));
+}
 
 t_module* make_wire(const std::string& name) {
     auto* f = module_alloc<t_wire_fx>(1, 1);
@@ -126,6 +128,10 @@ void BM_Topology(benchmark::State& state) {
     }
     per_stereo_sample(state);
 }
-BENCHMARK(BM_Topology)->Arg(kTopologySerialAB)->Arg(kTopologySerialBA)->Arg(kTopologyParallel)->ArgName("order");
+BENCHMARK(BM_Topology)
+    ->Arg(kTopologySerialAB)
+    ->Arg(kTopologySerialBA)
+    ->Arg(kTopologyParallel)
+    ->ArgName("order");
 
 } // namespace

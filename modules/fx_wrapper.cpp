@@ -16,18 +16,18 @@
 
 namespace {
 
-constexpr int kMaxInnerSlots = 64;  // far above the 12 + 12 of the effect slots
-constexpr int kMaxPresets = 127;    // "preset" is one controller step per preset
+constexpr int kMaxInnerSlots = 64; // far above the 12 + 12 of the effect slots
+constexpr int kMaxPresets = 127;   // "preset" is one controller step per preset
 
 using ProcessFn = void (*)(t_module*, int);
 
 struct t_fx_entry {
     t_module* left = nullptr;
     t_module* right = nullptr;
-    ProcessFn left_process = nullptr;  // taken over from the modules
+    ProcessFn left_process = nullptr; // taken over from the modules
     ProcessFn right_process = nullptr;
-    int feed_left = 0, feed_right = 0;      // wrapper outputs, 0 = none
-    int return_left = 0, return_right = 0;  // wrapper inputs, 0 = none
+    int feed_left = 0, feed_right = 0;     // wrapper outputs, 0 = none
+    int return_left = 0, return_right = 0; // wrapper inputs, 0 = none
     int knob_ids[3] = {-1, -1, -1};
     int sync_id = -1;
     int on_off_id = -1;
@@ -47,8 +47,8 @@ struct t_fx_wrapper : t_module {
     int inner_inputs = 0, inner_outputs = 0, preset_count = 0;
     std::vector<t_fx_entry> entries;
     std::vector<t_fx_preset> presets;
-    int countdown = 0;                  // samples the effect still runs while switched off
-    float centres[3] = {64, 64, 64};    // controller positions the preset gave the knob settings
+    int countdown = 0;               // samples the effect still runs while switched off
+    float centres[3] = {64, 64, 64}; // controller positions the preset gave the knob settings
 
     // clang-format off
     IntParam on_off{kFxWrapperOnOff, 0, 1, 1, "on_off", 9};
@@ -61,9 +61,13 @@ struct t_fx_wrapper : t_module {
     // clang-format on
 };
 
-t_fx_wrapper* self(t_module* m) { return static_cast<t_fx_wrapper*>(m); }
+t_fx_wrapper* self(t_module* m) {
+    return static_cast<t_fx_wrapper*>(m);
+}
 
-bool usable_rate(float rate) { return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f; }
+bool usable_rate(float rate) {
+    return std::isfinite(rate) && rate >= 1000.0f && rate <= 1.0e6f;
+}
 
 // The entry of the current "preset", or null when it selects nothing.
 t_fx_entry* active_entry(t_fx_wrapper* w) {
@@ -85,7 +89,9 @@ void send_both(const t_fx_entry& e, int id, float position) {
 }
 
 // Knob value v (0..2) around the preset's position c: 0 sends 0, 1 sends c, 2 sends 127.
-float knob_position(float v, float c) { return v <= 1 ? v * c : c + (v - 1) * (127 - c); }
+float knob_position(float v, float c) {
+    return v <= 1 ? v * c : c + (v - 1) * (127 - c);
+}
 
 void apply_knob(t_fx_wrapper* w, int k) {
     t_fx_entry* e = active_entry(w);
@@ -121,11 +127,12 @@ void read_preset_into(t_module* effect, const std::string& text, float* centres,
 
 void load_preset(t_fx_wrapper* w) {
     t_fx_entry* e = active_entry(w);
-    if (!e) return;  // "preset" beyond the list selects nothing
+    if (!e) return; // "preset" beyond the list selects nothing
     const t_fx_preset& p = w->presets[static_cast<std::size_t>(w->preset->value())];
     read_preset_into(e->left, p.text, w->centres, e->knob_ids);
     if (e->right) read_preset_into(e->right, p.text, nullptr, nullptr);
-    for (int k = 0; k < 3; ++k) apply_knob(w, k);
+    for (int k = 0; k < 3; ++k)
+        apply_knob(w, k);
     apply_sync(w);
     w->label_index.set_value(static_cast<float>(e->label));
     module_tell(w, kFxWrapperLabelIndex);
@@ -146,13 +153,26 @@ void fx_parameter_changed(t_module* m, int id, int origin) {
     if (origin == kChangedAdded) return;
     t_fx_wrapper* w = self(m);
     switch (id) {
-    case kFxWrapperPreset: load_preset(w); break;
-    case kFxWrapperSync: apply_sync(w); break;
-    case kFxWrapperParam1: apply_knob(w, 0); break;
-    case kFxWrapperParam2: apply_knob(w, 1); break;
-    case kFxWrapperParam3: apply_knob(w, 2); break;
-    case kFxWrapperOnOff: apply_on_off(w); break;
-    default: break;
+    case kFxWrapperPreset:
+        load_preset(w);
+        break;
+    case kFxWrapperSync:
+        apply_sync(w);
+        break;
+    case kFxWrapperParam1:
+        apply_knob(w, 0);
+        break;
+    case kFxWrapperParam2:
+        apply_knob(w, 1);
+        break;
+    case kFxWrapperParam3:
+        apply_knob(w, 2);
+        break;
+    case kFxWrapperOnOff:
+        apply_on_off(w);
+        break;
+    default:
+        break;
     }
     w->countdown = kFxWrapperCountdown;
 }
@@ -171,8 +191,10 @@ int fx_receive_message(t_module* m, t_message* msg) {
 
 void copy_or_zero(float* out, const float* in, int n) {
     if (!out) return;
-    if (!in) std::fill_n(out, n, 0.0f);
-    else if (in != out) std::copy_n(in, n, out);
+    if (!in)
+        std::fill_n(out, n, 0.0f);
+    else if (in != out)
+        std::copy_n(in, n, out);
 }
 
 void fx_process(t_module* m, int frames) {
@@ -223,14 +245,16 @@ ProcessFn process_of(const t_fx_wrapper* w, const t_module* effect) {
     return effect->process;
 }
 
-int slot_or_none(int number, int count) { return number >= 3 && number <= count + 2 ? number : 0; }
+int slot_or_none(int number, int count) {
+    return number >= 3 && number <= count + 2 ? number : 0;
+}
 
 int add_effect(t_fx_wrapper* w, const intptr_t* args, int nargs) {
     if (!args || nargs < kFxAddEffectArgs) return 0;
     t_fx_entry e;
     e.left = reinterpret_cast<t_module*>(args[0]);
     e.right = reinterpret_cast<t_module*>(args[1]);
-    if (e.right == e.left) e.right = nullptr;  // one module must not run twice per block
+    if (e.right == e.left) e.right = nullptr; // one module must not run twice per block
     if (!e.left || e.left == w || e.right == w) return 0;
     e.left_process = process_of(w, e.left);
     e.right_process = e.right ? process_of(w, e.right) : nullptr;
@@ -246,7 +270,8 @@ int add_effect(t_fx_wrapper* w, const intptr_t* args, int nargs) {
     e.feed_right = slot_or_none(static_cast<int>(args[3]), w->inner_outputs);
     e.return_left = slot_or_none(static_cast<int>(args[4]), w->inner_inputs);
     e.return_right = slot_or_none(static_cast<int>(args[5]), w->inner_inputs);
-    for (int k = 0; k < 3; ++k) e.knob_ids[k] = static_cast<int>(args[6 + k]);
+    for (int k = 0; k < 3; ++k)
+        e.knob_ids[k] = static_cast<int>(args[6 + k]);
     e.sync_id = static_cast<int>(args[9]);
     e.on_off_id = static_cast<int>(args[10]);
     e.label = static_cast<int>(args[11]);
@@ -282,7 +307,9 @@ int fx_control(t_module* m, int kind, const intptr_t* args, int nargs) {
     return 0;
 }
 
-int fx_query(t_module*, int kind) { return kind == kControlFxAddEffect || kind == kControlFxAddPreset ? 1 : 0; }
+int fx_query(t_module*, int kind) {
+    return kind == kControlFxAddEffect || kind == kControlFxAddPreset ? 1 : 0;
+}
 
 void fx_set_sample_rate(t_module* m, float rate) {
     if (usable_rate(rate)) self(m)->sample_rate = rate;
@@ -313,7 +340,8 @@ t_module* fx_wrapper_create(std::string_view line) {
     w->inner_inputs = inner_inputs;
     w->inner_outputs = inner_outputs;
     w->preset_count = preset_count;
-    w->preset = std::make_unique<IntParam>(kFxWrapperPreset, 0, static_cast<float>(preset_count), 0, "preset", 1);
+    w->preset =
+        std::make_unique<IntParam>(kFxWrapperPreset, 0, static_cast<float>(preset_count), 0, "preset", 1);
     w->entries.reserve(8);
     w->presets.reserve(static_cast<std::size_t>(preset_count));
 
@@ -327,17 +355,26 @@ t_module* fx_wrapper_create(std::string_view line) {
     module_register_parameter(w, &w->on_off, 0);
     module_register_parameter(w, w->preset.get(), 0);
     module_register_parameter(w, &w->sync, 0);
-    for (FloatParam& k : w->knobs) module_register_parameter(w, &k, 0);
+    for (FloatParam& k : w->knobs)
+        module_register_parameter(w, &k, 0);
     module_register_parameter(w, &w->label_index, 0);
     return w;
 }
 
 int fx_wrapper_add_effect(t_module* wrapper, const t_fx_effect_spec& s) {
     if (!wrapper) return 0;
-    const intptr_t args[kFxAddEffectArgs] = {
-        reinterpret_cast<intptr_t>(s.left), reinterpret_cast<intptr_t>(s.right), s.feed_left, s.feed_right,
-        s.return_left, s.return_right, s.knob_ids[0], s.knob_ids[1], s.knob_ids[2], s.sync_id, s.on_off_id,
-        s.label};
+    const intptr_t args[kFxAddEffectArgs] = {reinterpret_cast<intptr_t>(s.left),
+                                             reinterpret_cast<intptr_t>(s.right),
+                                             s.feed_left,
+                                             s.feed_right,
+                                             s.return_left,
+                                             s.return_right,
+                                             s.knob_ids[0],
+                                             s.knob_ids[1],
+                                             s.knob_ids[2],
+                                             s.sync_id,
+                                             s.on_off_id,
+                                             s.label};
     return wrapper->control(wrapper, kControlFxAddEffect, args, kFxAddEffectArgs);
 }
 

@@ -34,13 +34,13 @@ t_module* fx_wrapper_create(std::string_view line);
 
 // Parameter ids (all controller positions 0..127 in messages).
 enum : int {
-    kFxWrapperOnOff = 0xffff,   // "on_off" 0..1
-    kFxWrapperPreset = 1,       // "preset" 0..number of presets; the last value selects nothing
-    kFxWrapperSync = 2,         // "sync" 0..24, the tempo-division selector
-    kFxWrapperParam1 = 3,       // "param1" .. "param3": 0..2, 1 reproduces the preset
+    kFxWrapperOnOff = 0xffff, // "on_off" 0..1
+    kFxWrapperPreset = 1,     // "preset" 0..number of presets; the last value selects nothing
+    kFxWrapperSync = 2,       // "sync" 0..24, the tempo-division selector
+    kFxWrapperParam1 = 3,     // "param1" .. "param3": 0..2, 1 reproduces the preset
     kFxWrapperParam2 = 4,
     kFxWrapperParam3 = 5,
-    kFxWrapperLabelIndex = 6,   // "label_index" 0..127: which knob captions the panel shows
+    kFxWrapperLabelIndex = 6, // "label_index" 0..127: which knob captions the panel shows
 };
 
 // Samples a switched-off wrapper keeps running its effect, unheard, after the last

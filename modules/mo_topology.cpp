@@ -17,12 +17,14 @@ using ProcessFn = void (*)(t_module*, int);
 
 struct t_topology : t_module {
     float sample_rate = 44100;
-    t_module* slots[2] = {nullptr, nullptr};  // A, B
+    t_module* slots[2] = {nullptr, nullptr}; // A, B
     ProcessFn slot_process[2] = {nullptr, nullptr};
     Parameter_T<LinearDriver, ParameterIntValue> topology{kTopologyParam, 0, 2, 0, "topology", 1};
 };
 
-t_topology* self(t_module* m) { return static_cast<t_topology*>(m); }
+t_topology* self(t_module* m) {
+    return static_cast<t_topology*>(m);
+}
 
 void copy(float* out, const float* in, int n) {
     if (out && in && out != in) std::copy_n(in, n, out);
@@ -78,7 +80,7 @@ void topology_process(t_module* m, int n) {
             out_right[i] = (a_right[i] + b_right[i]) * 0.5f;
         }
         break;
-    default:  // A then B
+    default: // A then B
         run_slot(t, 0, in_left, in_right, n);
         if (has_b) {
             run_slot(t, 1, a_left, a_right, n);
@@ -128,7 +130,9 @@ int topology_control(t_module* m, int kind, const intptr_t* args, int nargs) {
     return link(self(m), a, b);
 }
 
-int topology_query(t_module*, int kind) { return kind == kControlTopologySlots ? 2 : 0; }
+int topology_query(t_module*, int kind) {
+    return kind == kControlTopologySlots ? 2 : 0;
+}
 
 void topology_set_sample_rate(t_module* m, float rate) {
     if (rate > 0 && rate <= 1.0e6f) self(m)->sample_rate = rate;
@@ -160,7 +164,7 @@ t_module* mo_topology_create(std::string_view line) {
 
 int mo_topology_link(t_module* topology, t_module* slot_a, t_module* slot_b) {
     if (!topology) return 0;
-    const intptr_t args[7] = {slot_b ? 2 : 1, reinterpret_cast<intptr_t>(slot_a), 0, 0,
-                              reinterpret_cast<intptr_t>(slot_b), 0, 0};
+    const intptr_t args[7] = {
+        slot_b ? 2 : 1, reinterpret_cast<intptr_t>(slot_a), 0, 0, reinterpret_cast<intptr_t>(slot_b), 0, 0};
     return topology->control(topology, kControlTopologySlots, args, slot_b ? 7 : 4);
 }

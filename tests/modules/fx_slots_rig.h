@@ -23,7 +23,7 @@ enum : int { kAmount = 1, kTone = 2, kDepth = 3, kSync = 4, kOnOff = 0xffff };
 // delay: the previous input. With on_off 0 the effect passes its input.
 struct t_test_fx : t_module {
     Shape shape = Shape::gain;
-    float z = 0;  // the delay's memory
+    float z = 0; // the delay's memory
     int process_calls = 0, resets = 0;
     Parameter_T<LinearDriver, ParameterIntValue> on_off{kOnOff, 0, 1, 1, "on_off", 9};
     Parameter_T<LinearDriver, ParameterFloatValue> amount{kAmount, 0, 127, 64, "amount"};
@@ -35,9 +35,12 @@ struct t_test_fx : t_module {
 inline float test_fx_apply(const t_test_fx* f, float x, float& z) {
     const float a = f->amount.value();
     switch (f->shape) {
-    case Shape::gain: return x * a / 64;
-    case Shape::clip: return std::clamp(x, -a / 127, a / 127);
-    case Shape::offset: return x + a / 127;
+    case Shape::gain:
+        return x * a / 64;
+    case Shape::clip:
+        return std::clamp(x, -a / 127, a / 127);
+    case Shape::offset:
+        return x + a / 127;
     case Shape::delay: {
         const float y = z;
         z = x;
@@ -53,7 +56,8 @@ inline void test_fx_process(t_module* m, int n) {
     const float* in = module_input(m, 1);
     float* out = module_output(m, 1);
     const bool on = f->on_off.value() != 0;
-    for (int i = 0; i < n; ++i) out[i] = on ? test_fx_apply(f, in[i], f->z) : in[i];
+    for (int i = 0; i < n; ++i)
+        out[i] = on ? test_fx_apply(f, in[i], f->z) : in[i];
 }
 
 inline void test_fx_reset(t_module* m) {
@@ -77,7 +81,9 @@ inline t_test_fx* make_fx(Shape shape, const std::string& name) {
     return f;
 }
 
-inline std::string preset_text(const std::string& body) { return "testfx Fx version 1\n{\n" + body + "\n}\n"; }
+inline std::string preset_text(const std::string& body) {
+    return "testfx Fx version 1\n{\n" + body + "\n}\n";
+}
 
 // A graph under one root: a two-channel source, the modules under test, and a sink on
 // the head module's two outputs (so each has a net of its own).

@@ -43,7 +43,8 @@ struct Slot {
         const std::string texts[3] = {preset_text("amount 96 tone 10 depth 127"), preset_text("amount 32"),
                                       preset_text("amount 32")};
         const int entries[3] = {0, 1, 0};
-        for (int p = 0; p < preset_count && p < 3; ++p) EXPECT_EQ(fx_wrapper_add_preset(w, entries[p], texts[p].c_str()), 1);
+        for (int p = 0; p < preset_count && p < 3; ++p)
+            EXPECT_EQ(fx_wrapper_add_preset(w, entries[p], texts[p].c_str()), 1);
     }
     void fill(float left, float right, int n = 64) {
         std::fill_n(g.in(1), n, left);
@@ -132,10 +133,10 @@ TEST(FxWrapper, KnobsScaleTheSettingsAroundThePresetValues) {
         float expected;
     };
     const Case cases[] = {
-        {"param1", 1.0f, &t_test_fx::amount, 80},    {"param1", 0.5f, &t_test_fx::amount, 40},
+        {"param1", 1.0f, &t_test_fx::amount, 80},     {"param1", 0.5f, &t_test_fx::amount, 40},
         {"param1", 1.5f, &t_test_fx::amount, 103.5f}, {"param1", 0.0f, &t_test_fx::amount, 0},
-        {"param1", 2.0f, &t_test_fx::amount, 127},   {"param2", 1.5f, &t_test_fx::tone, 68.5f},
-        {"param3", 0.5f, &t_test_fx::depth, 63.5f},  {"param3", 2.0f, &t_test_fx::depth, 127},
+        {"param1", 2.0f, &t_test_fx::amount, 127},    {"param2", 1.5f, &t_test_fx::tone, 68.5f},
+        {"param3", 0.5f, &t_test_fx::depth, 63.5f},   {"param3", 2.0f, &t_test_fx::depth, 127},
     };
     for (const Case& c : cases) {
         Graph::settings(w, std::string(c.knob) + " " + std::to_string(c.v));
@@ -149,7 +150,7 @@ TEST(FxWrapper, KnobsScaleTheSettingsAroundThePresetValues) {
 
     // Reloading the preset takes its values as the centres again and keeps the knobs.
     Graph::settings(w, "param1 0.5 param2 1 param3 1");
-    Graph::send(w, kFxWrapperPreset, 1);  // selects nothing
+    Graph::send(w, kFxWrapperPreset, 1); // selects nothing
     Graph::send(w, kFxWrapperPreset, 0);
     EXPECT_NEAR(l->amount.controller_float(), 40, 1e-3);
     EXPECT_NEAR(l->tone.controller_float(), 10, 1e-3);
@@ -199,25 +200,28 @@ TEST(FxWrapper, OnOffBypassesExactlyAndTheEffectRunsUnheardForTheCountdown) {
     EXPECT_EQ(s.l0->on_off.value(), 1);
     fill_block(13);
     s.g.run(256);
-    for (int i = 1; i < 256; ++i) ASSERT_EQ(s.g.out(1)[i], left[i - 1]);
+    for (int i = 1; i < 256; ++i)
+        ASSERT_EQ(s.g.out(1)[i], left[i - 1]);
 }
 
 TEST(FxWrapper, APresetThatSelectsNothingChangesNothingButRestartsTheCountdown) {
-    Slot s(Shape::gain, 3);  // "preset" 3 selects nothing
+    Slot s(Shape::gain, 3); // "preset" 3 selects nothing
     Graph::send(s.w, kFxWrapperOnOff, 0);
     s.fill(0.25f, -0.5f, 1024);
-    for (int b = 0; b < 3; ++b) s.g.run(1024);
+    for (int b = 0; b < 3; ++b)
+        s.g.run(1024);
     ASSERT_EQ(fx_wrapper_countdown(s.w), 0);
     const int resets = s.l0->resets + s.l1->resets, calls = s.l0->process_calls;
 
-    for (int repeat = 0; repeat < 2; ++repeat) {  // the same value again restarts it too
+    for (int repeat = 0; repeat < 2; ++repeat) { // the same value again restarts it too
         Graph::send(s.w, kFxWrapperPreset, 3);
         EXPECT_EQ(s.preset_value(), 3);
         EXPECT_EQ(fx_wrapper_countdown(s.w), kFxWrapperCountdown);
         EXPECT_EQ(s.l0->resets + s.l1->resets, resets);
         EXPECT_FLOAT_EQ(s.l0->amount.value(), 96);
         EXPECT_EQ(s.label(), 3);
-        for (int b = 0; b < 3; ++b) s.g.run(1024);
+        for (int b = 0; b < 3; ++b)
+            s.g.run(1024);
     }
     EXPECT_EQ(s.l0->process_calls, calls);
 
@@ -233,12 +237,11 @@ TEST(FxWrapper, InstrumentLoadsReachTheEffectsOnlyThroughThePresetSetting) {
     EXPECT_EQ(s.l0->protected_module, 1);
     EXPECT_EQ(s.r1->protected_module, 1);
     EXPECT_EQ(s.w->protected_module, 0);
-    const std::string text =
-        "main_synth mo version 2\n{\n"
-        "  fx_wrapper Slot version 1\n  {\n   preset 2\n   param1 1\n  }\n"
-        "  testfx FirstL version 1\n  {\n   amount 5\n  }\n"
-        "  testfx FirstR version 1\n  {\n   amount 5\n  }\n"
-        "}\n";
+    const std::string text = "main_synth mo version 2\n{\n"
+                             "  fx_wrapper Slot version 1\n  {\n   preset 2\n   param1 1\n  }\n"
+                             "  testfx FirstL version 1\n  {\n   amount 5\n  }\n"
+                             "  testfx FirstR version 1\n  {\n   amount 5\n  }\n"
+                             "}\n";
     {
         KelTextReader reader(text);
         ASSERT_TRUE(module_read_state(s.g.root, reader));
@@ -272,10 +275,23 @@ TEST(FxWrapper, InstrumentLoadsReachTheEffectsOnlyThroughThePresetSetting) {
     EXPECT_FLOAT_EQ(s.l0->amount.value(), 96);
 }
 
+TEST(FxWrapper, SettingsTextRoundTripsUnderTheSlotsNames) {
+    Slot s;
+    module_set_persistence(s.w, 2);
+    Graph::settings(s.w,
+                    "on_off 0 preset 1 sync 3 param1 1.05512 param2 0.897638 param3 1.02362 label_index 9");
+    KelTextWriter out;
+    module_write_state(s.w, out);
+    EXPECT_EQ(out.str(),
+              "fx_wrapper Slot version 1\n{\n   on_off 0\n   preset 1\n   sync 3\n   param1 1.05512\n"
+              "   param2 0.897638\n   param3 1.02362\n   label_index 9\n}\n");
+    EXPECT_FLOAT_EQ(s.l1->amount.controller_float(), 32 + 0.05512f * 95);
+}
+
 TEST(FxWrapper, RenderingAndPresetChangesAllocateNothing) {
     Slot s;
     s.fill(0.1f, 0.2f, 1024);
-    s.g.run(1024);  // warm up
+    s.g.run(1024); // warm up
     mellora::test::AllocationCounter counter;
     for (int b = 0; b < 8; ++b) {
         Graph::send(s.w, kFxWrapperPreset, static_cast<float>(b % 3));
@@ -287,8 +303,8 @@ TEST(FxWrapper, RenderingAndPresetChangesAllocateNothing) {
 }
 
 TEST(FxWrapper, RefusesMalformedDescriptorsAndConfiguration) {
-    for (const char* line : {"", "44100 512 4 4", "44100 512 -1 4 3 x", "44100 512 4 4 200 x", "0 512 4 4 3 x",
-                             "nan 512 4 4 3 x", "44100 512 100 4 3 x"})
+    for (const char* line : {"", "44100 512 4 4", "44100 512 -1 4 3 x", "44100 512 4 4 200 x",
+                             "0 512 4 4 3 x", "nan 512 4 4 3 x", "44100 512 100 4 3 x"})
         EXPECT_EQ(fx_wrapper_create(line), nullptr) << line;
 
     Slot s;
@@ -318,7 +334,7 @@ TEST(FxWrapper, RefusesMalformedDescriptorsAndConfiguration) {
     Graph::loop(w, 3, l);
     g.finish(w);
     t_fx_effect_spec spec = test_spec(l, nullptr, 3);
-    spec.feed_right = spec.return_right = 9;  // out of range: none, heard as silence
+    spec.feed_right = spec.return_right = 9; // out of range: none, heard as silence
     ASSERT_EQ(fx_wrapper_add_effect(w, spec), 1);
     ASSERT_EQ(fx_wrapper_add_preset(w, 0, "testfx Fx version { amount"), 1);
     std::fill_n(g.in(1), 16, 0.5f);

@@ -73,8 +73,12 @@ struct Chain {
     }
 };
 
-float gain(float x) { return x * 96 / 64; }
-float clip(float x) { return std::clamp(x, -32.0f / 127, 32.0f / 127); }
+float gain(float x) {
+    return x * 96 / 64;
+}
+float clip(float x) {
+    return std::clamp(x, -32.0f / 127, 32.0f / 127);
+}
 
 TEST(MoTopology, TheThreeOrdersRunTheSlotsAsTheyShould) {
     Chain c(Shape::gain, "amount 96", Shape::clip, "amount 32");
@@ -112,7 +116,8 @@ TEST(MoTopology, ParallelIdenticalSlotsEqualOneSlot) {
     c.set_topology(kTopologyParallel);
     c.g.run(Chain::kFrames);
     for (int ch = 1; ch <= 2; ++ch)
-        for (int i = 0; i < Chain::kFrames; ++i) ASSERT_EQ(c.g.out(ch)[i], gain(c.g.in(ch)[i]));
+        for (int i = 0; i < Chain::kFrames; ++i)
+            ASSERT_EQ(c.g.out(ch)[i], gain(c.g.in(ch)[i]));
 }
 
 TEST(MoTopology, AMissingSlotIsAWire) {
@@ -132,7 +137,8 @@ TEST(MoTopology, AMissingSlotIsAWire) {
     for (int t : {kTopologySerialAB, kTopologySerialBA, kTopologyParallel}) {
         only_a.set_topology(t);
         only_a.g.run(Chain::kFrames);
-        for (int i = 0; i < Chain::kFrames; ++i) ASSERT_EQ(only_a.g.out(1)[i], gain(only_a.g.in(1)[i])) << t;
+        for (int i = 0; i < Chain::kFrames; ++i)
+            ASSERT_EQ(only_a.g.out(1)[i], gain(only_a.g.in(1)[i])) << t;
     }
 }
 
@@ -196,14 +202,14 @@ TEST(MoTopology, UnderTheGenericRendererEachEffectRunsOncePerSubBlock) {
     ASSERT_EQ(mo_topology_link(topology, a, b), 1);
 
     AllocationCounter counter;
-    synth.render(nullptr, 3000);  // 1024 + 1024 + 952
+    synth.render(nullptr, 3000); // 1024 + 1024 + 952
     EXPECT_EQ(al->process_calls, 3);
     EXPECT_EQ(br->process_calls, 3);
     EXPECT_EQ(sink->last_frames, 952);
     EXPECT_FLOAT_EQ(sink->last[500], 0.4f * 96 / 64 + 32.0f / 127);
 
     synth.set_parameter_int(topology->id, kTopologyParam, kTopologyParallel);
-    synth.set_parameter_int(b->id, kFxWrapperOnOff, 0);  // B off: its countdown still runs
+    synth.set_parameter_int(b->id, kFxWrapperOnOff, 0); // B off: its countdown still runs
     synth.render(nullptr, 1024);
     EXPECT_FLOAT_EQ(sink->last[500], (0.4f * 96 / 64 + 0.4f) * 0.5f);
     EXPECT_EQ(bl->process_calls, 4);
