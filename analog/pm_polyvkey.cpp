@@ -1,0 +1,841 @@
+// The voice keyboard: MIDI notes of one channel to gate, pitch and velocity per voice.
+#include "analog/pm_polyvkey.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "analog/arpeggiator.h"
+#include "analog/keyboard_tuning.h"
+#include "analog/voice_allocator.h"
+#include "engine/midi_input_state.h"
+#include "engine/report.h"
+#include "engine/voice_block.h"
+#include "modules/parameter.h"
+
+namespace {
+
+using IntParam = Parameter_T<LinearDriver, ParameterIntValue>;
+using FloatParam = Parameter_T<LinearDriver, ParameterFloatValue>;
+using SmoothParam = SmoothParameter_T<LinearDriver>;
+using SmoothExpParam = SmoothParameter_T<ExponentialDriver>;
+
+constexpr int kMaxVoices = t_voice_block::kCapacity;
+constexpr int kNotes = 128;
+constexpr int kRingSize = 1 << 17; // unison ring length in samples
+constexpr int kRingMask = kRingSize - 1;
+constexpr int kMaxBlock = 1024;
+constexpr int kRestrikeGap = 400;        // samples of gate low before a stolen voice strikes again
+constexpr int kNoteGap = 16;             // samples of gate low before any other note-on
+constexpr int kBendRamp = 800;           // samples over which a bend change glides
+constexpr int kSmoothBlocks = 8;         // blocks over which the smoothed settings glide
+constexpr float kRestrikeMemory = 10.0f; // seconds a re-struck note remembers its velocity
+constexpr float kMiddleCHz = 261.6255653f;
+constexpr int kMaxKeyEvents = MidiChannelState::kMaxNotes + kNotes; // a block's notes + pedal releases
+constexpr int kMaxArpEvents = 4096;
+constexpr int kMaxVoiceEvents = 2 * kMaxArpEvents; // a re-strike adds the old voice's note-off
+
+enum : uint8_t { kKeyUp = 0, kKeyDown = 1, kKeySustained = 2 };
+
+struct t_note_state {
+    uint8_t key = kKeyUp;
+    int velocity = 0;
+    int64_t struck = -(int64_t{1} << 40); // sample time of the last note-on
+    uint32_t mono_sequence = 0;           // 0: not held in mono mode
+    int mono_velocity = 0;
+};
+
+struct t_voice_out {
+    float gate_target = 0, pitch = 0, velocity = 0;
+    int note = -1;
+    int gap = 0;    // gate-low samples left before the gate follows its target
+    int filled = 0; // samples of the output buffers that already hold the steady values
+};
+
+struct t_voice_event {
+    int32_t frame;
+    int16_t voice, note;
+    int16_t velocity; // 0: note-off
+};
+
+struct t_ring_free {
+    void operator()(float* p) const { std::free(p); }
+};
+
+struct t_polyvkey : t_module {
+    float sample_rate = 44100;
+    int polyphony = 4;
+    int initial_hold = 0; // kept from the creation line; the instrument passes 0
+
+    std::vector<std::unique_ptr<Parameter>> owned;
+    IntParam* arp_steps[16] = {};
+    IntParam *arp_length, *arp_octave_range, *arp_octave_span, *arp_note_order, *arp_sync, *arp_latch;
+    SmoothParam* arp_rate;
+    IntParam* digits[5] = {};
+    IntParam *tuning_int, *tuning_dec, *tuning_type, *note_ref, *octave_detune, *semitone_detune;
+    FloatParam *tuning_fine, *stretch, *error, *velocity_curve, *bend_depth_param;
+    IntParam *mono_poly, *voice_mode, *arp_active, *unison_mode, *hold_pedal, *scala_load, *usable_param;
+    SmoothExpParam *unison_detune, *unison_delay;
+
+    CKeyboardTuning tuning;
+    std::unique_ptr<VoiceAllocator> allocators[3][3]; // voice mode x unison mode
+    VoiceAllocator* allocator = nullptr;
+    CArpeggiator arp;
+
+    MidiInputState* midi = nullptr;
+    int channel = MidiInputState::kAnyChannel;
+    bool follow_input = true;
+    t_voice_block* voice_block = nullptr;
+
+    t_note_state notes[kNotes];
+    uint32_t mono_sequence = 0;
+    int mono_note = -1;
+    bool pedal_was_down = false;
+    int64_t now = 0; // samples rendered, for the re-strike timers
+    uint32_t random = 0x9e3779b9u;
+
+    t_voice_out out[kMaxVoices];
+    int usable = 2;  // voices the allocator may use (before unison)
+    int primary = 2; // voices that play notes; the unison copies follow them
+    float bend_depth = 0;
+    float bend_offset = 0, bend_target = 0, bend_step = 0;
+    int bend_remaining = 0;
+    float last_base = 0;
+
+    int last_voice_mode = -1, last_unison_mode = 0, last_mono_poly = 1, last_arp_active = 0;
+    bool usable_changed = false;
+
+    std::unique_ptr<float, t_ring_free> rings; // per primary voice: gate, pitch, velocity rings
+    int ring_voices = 0;
+    int ring_write = 0;
+    int ring_fill = 0; // samples written since the rings were last cleared
+
+    t_key_event key_events[kMaxKeyEvents];
+    t_key_event arp_events[kMaxArpEvents];
+    t_voice_event voice_events[kMaxVoiceEvents];
+    int voice_event_order[kMaxVoiceEvents];
+    int voice_event_start[kMaxVoices + 1];
+};
+
+t_polyvkey* self(t_module* m) {
+    return static_cast<t_polyvkey*>(m);
+}
+int ival(const IntParam* p) {
+    return static_cast<int>(p->value());
+}
+int unison_factor(int mode) {
+    return mode == 2 ? 4 : mode == 1 ? 2 : 1;
+}
+
+float* ring(t_polyvkey* k, int voice, int signal) {
+    return k->rings.get() + (static_cast<std::size_t>(voice) * 3 + signal) * kRingSize;
+}
+
+// ---- parameters and their reports ----
+
+template <class P, class... A> P* add_param(t_polyvkey* k, int32_t flags, A&&... args) {
+    auto p = std::make_unique<P>(std::forward<A>(args)...);
+    P* raw = p.get();
+    k->owned.push_back(std::move(p));
+    module_register_parameter(k, raw, flags);
+    return raw;
+}
+
+void report(t_module* m, int id) {
+    t_param_entry* e = module_find_parameter(m, id);
+    if (!e || m->persistence <= 0 || !m->observer) return;
+    if (e->flags & kParamStringReport)
+        m->observer->received_string(m, id, e->param->value_text());
+    else
+        m->observer->told(m, id);
+}
+
+// The reference frequency shown on the panel, split into five digits down to tenths of Hz.
+void update_reference_digits(t_polyvkey* k) {
+    const float* table = k->tuning.table();
+    const double hz =
+        kMiddleCHz * std::exp2(static_cast<double>(k->tuning_fine->value()) + table[ival(k->note_ref)]);
+    double tenths = std::floor(hz * 10.0);
+    if (hz * 10.0 - tenths > 0.5) tenths += 1; // a remainder above 0.05 Hz rounds up
+    long t = static_cast<long>(std::clamp(tenths, 0.0, 159999.0));
+    const int values[5] = {static_cast<int>(t / 10000), static_cast<int>(t / 1000 % 10),
+                           static_cast<int>(t / 100 % 10), static_cast<int>(t / 10 % 10),
+                           static_cast<int>(t % 10)};
+    for (int i = 0; i < 5; ++i) {
+        k->digits[i]->set_value(static_cast<float>(values[i]));
+        report(k, kKeyRefDigit0 + i);
+    }
+}
+
+// ---- voices ----
+
+void select_allocator(t_polyvkey* k) {
+    const int vm = std::clamp(ival(k->voice_mode), 0, 2), um = std::clamp(k->last_unison_mode, 0, 2);
+    k->allocator = k->allocators[vm][um].get();
+    if (k->allocator && k->primary > 0) k->allocator->reset(k->primary);
+}
+
+// Unison needs voices to copy: mode 2 takes four, mode 1 two. A keyboard with too few
+// falls back to the next smaller mode and reports it.
+void apply_unison_limits(t_polyvkey* k) {
+    int mode = std::clamp(ival(k->unison_mode), 0, 2);
+    int usable = std::min(ival(k->usable_param) + 2, k->polyphony);
+    if (mode == 2 && usable < 4) {
+        if (k->polyphony < 4)
+            mode = 1;
+        else
+            usable = 4;
+    }
+    if (mode == 1 && usable < 2) mode = 0;
+    if (mode != ival(k->unison_mode)) {
+        k->unison_mode->set_value(static_cast<float>(mode));
+        report(k, kKeyUnisonMode);
+    }
+    k->last_unison_mode = mode;
+    k->usable = usable;
+    k->primary = usable / unison_factor(mode);
+}
+
+// Every sounding voice is released and every note state forgotten.
+void full_release(t_polyvkey* k) {
+    for (t_voice_out& o : k->out)
+        if (o.gate_target > 0) o.gate_target = 0, o.filled = 0;
+    for (auto& row : k->allocators)
+        for (auto& a : row)
+            if (a) a->all_notes_off();
+    for (t_note_state& n : k->notes)
+        n.key = kKeyUp, n.mono_sequence = 0;
+    k->mono_note = -1;
+    k->arp.clear();
+}
+
+float next_random(t_polyvkey* k) {
+    uint32_t x = k->random;
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    k->random = x;
+    return static_cast<float>(x >> 8) * (1.0f / 16777216.0f); // [0, 1)
+}
+
+float base_pitch(const t_polyvkey* k) {
+    return k->tuning_fine->value() + static_cast<float>(ival(k->semitone_detune)) / 12.0f +
+           static_cast<float>(ival(k->octave_detune));
+}
+
+float note_pitch(t_polyvkey* k, int note) {
+    const float* table = k->tuning.table();
+    float p = table[note];
+    if (k->tuning.type() == CKeyboardTuning::kEqualTemperament) {
+        const float ref = table[std::clamp(ival(k->note_ref), 0, kNotes - 1)];
+        p = ref + k->stretch->value() * (p - ref) + k->error->value() * next_random(k);
+    }
+    return base_pitch(k) + p;
+}
+
+// ---- block stages ----
+
+// The channel's note events, made safe: notes outside 0..127 are dropped, velocities
+// clamped, frames kept inside the block and in order.
+int take_note_events(const MidiChannelState* cs, int frames, t_key_event* out) {
+    if (!cs) return 0;
+    const int count = std::clamp(cs->note_count, 0, MidiChannelState::kMaxNotes);
+    int n = 0, last = 0;
+    for (int i = 0; i < count; ++i) {
+        const MidiNoteEvent& e = cs->notes[i];
+        if (e.note < 0 || e.note >= kNotes) continue;
+        last = std::clamp(e.offset, last, frames - 1);
+        out[n++] = t_key_event{last, static_cast<int16_t>(e.note),
+                               static_cast<int16_t>(std::clamp(e.velocity, 0, 127))};
+    }
+    return n;
+}
+
+// The sustain pedal and the velocity of notes struck again while the pedal holds them.
+int apply_sustain(t_polyvkey* k, const t_key_event* in, int count, bool pedal, t_key_event* out) {
+    int n = 0;
+    if (k->pedal_was_down && !pedal) {
+        // Lifting the pedal ends every sustained note at the block start, the most recent last.
+        int recent = -1;
+        for (int note = 0; note < kNotes; ++note)
+            if (k->notes[note].key == kKeySustained &&
+                (recent < 0 || k->notes[note].struck > k->notes[recent].struck))
+                recent = note;
+        for (int note = 0; note < kNotes; ++note)
+            if (k->notes[note].key == kKeySustained && note != recent) {
+                k->notes[note].key = kKeyUp;
+                out[n++] = t_key_event{0, static_cast<int16_t>(note), 0};
+            }
+        if (recent >= 0) {
+            k->notes[recent].key = kKeyUp;
+            out[n++] = t_key_event{0, static_cast<int16_t>(recent), 0};
+        }
+    }
+    k->pedal_was_down = pedal;
+    for (int i = 0; i < count; ++i) {
+        const t_key_event& e = in[i];
+        t_note_state& ns = k->notes[e.note];
+        const int64_t t = k->now + e.frame;
+        if (e.velocity > 0) {
+            int v = e.velocity;
+            if (ns.key == kKeySustained) {
+                const float seconds = static_cast<float>(t - ns.struck) / k->sample_rate;
+                if (v < ns.velocity && seconds < kRestrikeMemory) {
+                    // A soft re-strike of a ringing note keeps some of its old loudness.
+                    const float b = std::exp2(-seconds / 2);
+                    v = std::clamp(static_cast<int>(std::lround(b * ns.velocity + (1 - b) * v)), 1, 127);
+                }
+            }
+            if (ns.key != kKeyDown) {
+                out[n++] = t_key_event{e.frame, e.note, static_cast<int16_t>(v)};
+                ns.velocity = v;
+            }
+            ns.key = kKeyDown;
+            ns.struck = t;
+        } else if (pedal) {
+            if (ns.key == kKeyDown) ns.key = kKeySustained;
+        } else {
+            ns.key = kKeyUp;
+            out[n++] = e;
+        }
+    }
+    return n;
+}
+
+void push_voice_event(t_polyvkey* k, int& n, int frame, int voice, int note, int velocity) {
+    if (voice < 0 || voice >= k->polyphony || n >= kMaxVoiceEvents) return;
+    k->voice_events[n++] = t_voice_event{frame, static_cast<int16_t>(voice), static_cast<int16_t>(note),
+                                         static_cast<int16_t>(velocity)};
+}
+
+int assign_poly(t_polyvkey* k, const t_key_event* events, int count) {
+    int n = 0;
+    VoiceAllocator* a = k->allocator;
+    if (!a) return 0;
+    for (int i = 0; i < count; ++i) {
+        const t_key_event& e = events[i];
+        if (e.velocity > 0) {
+            if (a->is_held(e.note)) {
+                // A held note struck again moves to a fresh voice; the old one rings on released.
+                const int old = a->voice_of(e.note);
+                a->note_off(e.note);
+                const int fresh = a->note_on_avoiding(e.note, old);
+                if (old >= 0 && old != fresh) push_voice_event(k, n, e.frame, old, e.note, 0);
+                push_voice_event(k, n, e.frame, fresh, e.note, e.velocity);
+            } else {
+                push_voice_event(k, n, e.frame, a->note_on(e.note), e.note, e.velocity);
+            }
+        } else {
+            push_voice_event(k, n, e.frame, a->note_off(e.note), e.note, 0);
+        }
+    }
+    return n;
+}
+
+int assign_mono(t_polyvkey* k, const t_key_event* events, int count) {
+    int n = 0;
+    const int mode = ival(k->voice_mode);
+    for (int i = 0; i < count; ++i) {
+        const t_key_event& e = events[i];
+        t_note_state& ns = k->notes[e.note];
+        if (e.velocity > 0)
+            ns.mono_sequence = ++k->mono_sequence, ns.mono_velocity = e.velocity;
+        else
+            ns.mono_sequence = 0;
+        int chosen = -1;
+        for (int note = 0; note < kNotes; ++note) {
+            if (!k->notes[note].mono_sequence) continue;
+            // The scan goes up: mode 0 keeps the last (highest), mode 1 the first (lowest),
+            // mode 2 the most recent.
+            if (chosen < 0 || mode == 0 ||
+                (mode == 2 && k->notes[note].mono_sequence > k->notes[chosen].mono_sequence))
+                chosen = note;
+            if (mode == 1) break;
+        }
+        if (chosen >= 0 && chosen != k->mono_note) {
+            push_voice_event(k, n, e.frame, 0, chosen, k->notes[chosen].mono_velocity);
+            k->mono_note = chosen;
+        } else if (chosen < 0 && k->mono_note >= 0) {
+            push_voice_event(k, n, e.frame, 0, k->mono_note, 0);
+            k->mono_note = -1;
+        }
+    }
+    return n;
+}
+
+void activate(t_polyvkey* k, int voice) {
+    if (k->voice_block) k->voice_block->activate(voice);
+}
+
+// Per sample with events applied at their frames; a steady voice whose buffers already
+// hold its values is skipped.
+void write_voice(t_polyvkey* k, int v, int frames, bool poly) {
+    t_voice_out& o = k->out[v];
+    const int first = k->voice_event_start[v], last = k->voice_event_start[v + 1];
+    if (first == last && o.gap == 0 && o.filled >= frames) return;
+    float* gate = module_output(k, 3 * v + 1);
+    float* pitch = module_output(k, 3 * v + 2);
+    float* velocity = module_output(k, 3 * v + 3);
+    if (!gate || !pitch || !velocity) return;
+    int i = 0, steady_from = 0;
+    auto fill = [&](int to) {
+        while (i < to) {
+            int end = to;
+            float g = o.gate_target;
+            const bool in_gap = o.gap > 0;
+            if (in_gap) {
+                end = std::min(to, i + o.gap);
+                g = 0;
+                o.gap -= end - i;
+            }
+            std::fill(gate + i, gate + end, g);
+            std::fill(pitch + i, pitch + end, o.pitch);
+            std::fill(velocity + i, velocity + end, o.velocity);
+            if (in_gap && o.gap == 0) {
+                steady_from = end;
+                if (o.gate_target > 0.5f) activate(k, v); // the gate rises at `end`
+            }
+            i = end;
+        }
+    };
+    for (int j = first; j < last; ++j) {
+        const t_voice_event& e = k->voice_events[k->voice_event_order[j]];
+        fill(e.frame);
+        if (e.velocity > 0) {
+            if (o.gate_target > 0.5f && poly) {
+                o.gap = kRestrikeGap;
+            } else {
+                activate(k, v);
+                o.gap = kNoteGap;
+            }
+            o.gate_target = 1;
+            o.note = e.note;
+            o.pitch = note_pitch(k, e.note);
+            o.velocity = std::pow(static_cast<float>(e.velocity) / 128.0f, k->velocity_curve->value());
+        } else {
+            o.gate_target = 0;
+        }
+        steady_from = e.frame;
+    }
+    fill(frames);
+    o.filled = (steady_from == 0 && o.gap == 0) ? frames : 0;
+}
+
+// Bend: the offset glides to a new target over 800 samples and is added to every
+// primary voice's pitch (the unison copies take it from there).
+void apply_bend(t_polyvkey* k, const MidiChannelState* cs, int frames) {
+    const int wheel = cs ? std::clamp(cs->pitch_bend, 0, 16383) : 8192;
+    const float target = static_cast<float>(wheel - 8192) / 8192.0f * k->bend_depth;
+    if (k->bend_remaining == 0 && std::fabs(target - k->bend_target) > 1e-6f) {
+        k->bend_target = target;
+        if (k->bend_offset != target) {
+            k->bend_step = (target - k->bend_offset) / kBendRamp;
+            k->bend_remaining = kBendRamp;
+        }
+    }
+    if (k->bend_offset == 0 && k->bend_target == 0 && k->bend_remaining == 0) return;
+    float offset = k->bend_offset;
+    int remaining = k->bend_remaining;
+    for (int v = 0; v < k->primary; ++v) {
+        float* pitch = module_output(k, 3 * v + 2);
+        if (!pitch) continue;
+        offset = k->bend_offset;
+        remaining = k->bend_remaining;
+        for (int i = 0; i < frames; ++i) {
+            pitch[i] += offset;
+            if (remaining > 0) offset = --remaining == 0 ? k->bend_target : offset + k->bend_step;
+        }
+        k->out[v].filled = 0; // the buffer no longer holds the plain pitch
+    }
+    // Without a voice to bend the ramp still runs its course.
+    for (int i = 0; k->primary == 0 && i < frames && remaining > 0; ++i)
+        offset = --remaining == 0 ? k->bend_target : offset + k->bend_step;
+    k->bend_offset = offset;
+    k->bend_remaining = remaining;
+}
+
+// Unison copies read the primary voices' signals back from their rings, later by d,
+// 2d and 3d samples, with their own detune.
+void write_unison(t_polyvkey* k, int frames) {
+    const int mode = k->last_unison_mode;
+    if (mode == 0 || !k->rings) return;
+    const int m = std::min(k->primary, k->ring_voices);
+    const int copies = mode == 1 ? 1 : 3;
+    const int max_delay = (kRingSize - kMaxBlock) / 3;
+    const int d =
+        std::clamp(static_cast<int>(std::lround(k->unison_delay->value() * k->sample_rate)), 1, max_delay);
+    const float detune = k->unison_detune->value();
+    const float copy_detune[4] = {0, detune, -detune, 2 * detune};
+    for (int v = 0; v < m; ++v) {
+        for (int s = 0; s < 3; ++s) {
+            const float* src = module_output(k, 3 * v + 1 + s);
+            float* r = ring(k, v, s);
+            if (!src) continue;
+            for (int i = 0, w = k->ring_write; i < frames; ++i, w = (w + 1) & kRingMask)
+                r[w] = src[i];
+        }
+        for (int c = 1; c <= copies; ++c) {
+            const int voice = v + c * m;
+            if (voice >= k->polyphony) continue;
+            for (int s = 0; s < 3; ++s) {
+                float* dst = module_output(k, 3 * voice + 1 + s);
+                const float* r = ring(k, v, s);
+                if (!dst) continue;
+                const float add = s == 1 ? copy_detune[c] : 0.0f;
+                for (int i = 0; i < frames; ++i) {
+                    // Before the rings hold c*d samples the copy is silent.
+                    const bool written = k->ring_fill + i >= c * d;
+                    dst[i] =
+                        written ? r[(k->ring_write + i - c * d) & kRingMask] + add : (s == 1 ? add : 0.0f);
+                }
+            }
+            k->out[voice].filled = 0;
+            if (k->voice_block && k->voice_block->active(v)) k->voice_block->activate(voice);
+        }
+    }
+    k->ring_write = (k->ring_write + frames) & kRingMask;
+    k->ring_fill = std::min(k->ring_fill + frames, kRingSize);
+}
+
+void zero_outputs(t_polyvkey* k, int frames) {
+    for (int o = 1; o <= k->output_count; ++o)
+        if (float* b = module_output(k, o)) std::fill(b, b + frames, 0.0f);
+    for (t_voice_out& v : k->out)
+        v.filled = 0;
+}
+
+void polyvkey_process(t_module* mod, int frames) {
+    t_polyvkey* k = self(mod);
+    frames = std::min(frames, kMaxBlock);
+    if (frames <= 0) return;
+    if (!k->midi) {
+        zero_outputs(k, frames);
+        return;
+    }
+    const MidiChannelState* cs = k->midi->channel_state(k->channel);
+    // Per block: the smoothed settings move one step.
+    k->arp_rate->step();
+    k->unison_detune->step();
+    k->unison_delay->step();
+
+    // Anything that resets the allocator first releases every voice, so no gate stays
+    // up for a note whose note-off could no longer find it.
+    bool release = cs && (cs->all_notes_off || cs->all_sound_off);
+    if (ival(k->mono_poly) != k->last_mono_poly) k->last_mono_poly = ival(k->mono_poly), release = true;
+    if (ival(k->arp_active) != k->last_arp_active) k->last_arp_active = ival(k->arp_active), release = true;
+    const bool unison_changed = ival(k->unison_mode) != k->last_unison_mode;
+    if (unison_changed || k->usable_changed) {
+        apply_unison_limits(k);
+        if (unison_changed) k->ring_fill = 0; // the copies start from silence
+        for (int v = k->usable; v < kMaxVoices; ++v)
+            k->out[v].gate_target = 0, k->out[v].filled = 0;
+        k->usable_changed = false;
+        k->last_voice_mode = -1;
+        release = true;
+    }
+    if (ival(k->voice_mode) != k->last_voice_mode) {
+        if (k->last_voice_mode >= 0) release = true;
+        k->last_voice_mode = ival(k->voice_mode);
+        select_allocator(k);
+    }
+    if (release) {
+        full_release(k);
+        if (unison_changed)
+            for (t_voice_out& o : k->out)
+                o.filled = 0;
+    }
+
+    const bool pedal = cs && cs->controllers[64] > 63 && ival(k->hold_pedal) == 1;
+    const int raw = take_note_events(cs, frames, k->arp_events);
+    int count = apply_sustain(k, k->arp_events, raw, pedal, k->key_events);
+    const t_key_event* events = k->key_events;
+    if (ival(k->arp_active) == 1) {
+        int steps[16];
+        for (int i = 0; i < 16; ++i)
+            steps[i] = ival(k->arp_steps[i]);
+        t_arp_settings s;
+        s.steps = steps;
+        s.length = ival(k->arp_length);
+        s.octave_range = ival(k->arp_octave_range);
+        s.octave_span = ival(k->arp_octave_span);
+        s.order = ival(k->arp_note_order);
+        s.sync = ival(k->arp_sync);
+        s.latch = ival(k->arp_latch) == 1;
+        s.rate = k->arp_rate->value();
+        s.sample_rate = k->sample_rate;
+        count =
+            k->arp.process(s, k->key_events, count, module_input(k, 1), frames, k->arp_events, kMaxArpEvents);
+        events = k->arp_events;
+    }
+    const bool poly = ival(k->mono_poly) == 1;
+    const int n = poly ? assign_poly(k, events, count) : assign_mono(k, events, count);
+
+    // Group the voice events by voice, keeping frame order (counting sort).
+    std::fill(std::begin(k->voice_event_start), std::end(k->voice_event_start), 0);
+    for (int i = 0; i < n; ++i)
+        ++k->voice_event_start[k->voice_events[i].voice + 1];
+    for (int v = 0; v < kMaxVoices; ++v)
+        k->voice_event_start[v + 1] += k->voice_event_start[v];
+    int cursor[kMaxVoices];
+    std::copy(k->voice_event_start, k->voice_event_start + kMaxVoices, cursor);
+    for (int i = 0; i < n; ++i)
+        k->voice_event_order[cursor[k->voice_events[i].voice]++] = i;
+
+    // A change of transposition or fine tune moves the sounding notes with it.
+    const float base = base_pitch(k);
+    if (base != k->last_base) {
+        for (t_voice_out& o : k->out)
+            o.pitch += base - k->last_base, o.filled = 0;
+        k->last_base = base;
+    }
+    const int copies_end =
+        k->last_unison_mode ? std::min(k->polyphony, k->primary * unison_factor(k->last_unison_mode)) : 0;
+    for (int v = 0; v < k->polyphony; ++v) {
+        if (v >= k->primary && v < copies_end) continue; // written by the unison stage
+        write_voice(k, v, frames, poly);
+    }
+    apply_bend(k, cs, frames);
+    write_unison(k, frames);
+    k->now += frames;
+}
+
+// ---- entry points ----
+
+void polyvkey_reset(t_module* mod) {
+    t_polyvkey* k = self(mod);
+    k->ring_fill = 0;
+    k->ring_write = 0;
+    for (t_voice_out& o : k->out)
+        o.filled = 0;
+}
+
+void polyvkey_set_sample_rate(t_module* mod, float rate) {
+    if (rate > 0 && std::isfinite(rate)) self(mod)->sample_rate = rate;
+}
+
+void polyvkey_parameter_changed(t_module* mod, int id, int origin) {
+    t_polyvkey* k = self(mod);
+    if (origin == kChangedAdded) return;
+    const bool by_message = origin == kChangedByMessage;
+    switch (id) {
+    case kKeyScalaLoad:
+        if (ival(k->scala_load) != 1) break;
+        // The document runs the file dialog and calls pm_polyvkey_load_scala_file.
+        if (by_message)
+            module_tell(k, kKeyScalaLoad);
+        else
+            report(k, kKeyScalaScale);
+        k->scala_load->set_value(0);
+        break;
+    case kKeyTuningNoteRef:
+        k->tuning.set_base_note(ival(k->note_ref));
+        update_reference_digits(k);
+        break;
+    case kKeyTuningFine:
+        update_reference_digits(k);
+        break;
+    case kKeyTuningType:
+        k->tuning.select(ival(k->tuning_type));
+        update_reference_digits(k);
+        break;
+    case kKeyBendDepth:
+        if (by_message) k->bend_depth = k->bend_depth_param->value();
+        break;
+    case kKeyUsableVoices:
+        if (by_message) k->usable_changed = true;
+        break;
+    case kKeyArpOctaveRange:
+    case kKeyArpOctaveSpan:
+    case kKeyArpNoteOrder:
+        k->arp.mark_reset();
+        break;
+    case kKeyArpLatch:
+        if (ival(k->arp_latch) == 0) k->arp.clear_latch();
+        break;
+    default:
+        break;
+    }
+}
+
+void polyvkey_read(t_module* mod, KelTextReader& in) {
+    t_polyvkey* k = self(mod);
+    module_generic_read_parameters(k, in);
+    if (k->loaded_version < 2) {
+        // Version 1 kept an absolute reference frequency for A.
+        KeyboardTuningV1 old;
+        old.tuning_int = k->tuning_int->value();
+        old.tuning_dec = k->tuning_dec->value();
+        old.semitone_detune = ival(k->semitone_detune);
+        old.octave_detune = ival(k->octave_detune);
+        const KeyboardTuningV2 v2 = convert_version1_tuning(old);
+        k->tuning_type->set_value(static_cast<float>(v2.tuning_type));
+        k->note_ref->set_value(static_cast<float>(v2.tuning_note_ref));
+        k->tuning_fine->set_value(v2.tuning_fine);
+        k->semitone_detune->set_value(static_cast<float>(v2.semitone_detune));
+        k->octave_detune->set_value(static_cast<float>(v2.octave_detune));
+    }
+    // The scale text, its base note and the tuning type may come in any order.
+    k->tuning.scala().set_base_note(ival(k->note_ref));
+    k->tuning.select(ival(k->tuning_type));
+    update_reference_digits(k);
+}
+
+int polyvkey_query(t_module* mod, int kind) {
+    return kind == kKeyboardQueryChannel ? self(mod)->channel + 1 : 0;
+}
+
+int polyvkey_control(t_module* mod, int kind, const intptr_t* args, int nargs) {
+    t_polyvkey* k = self(mod);
+    if (!args || nargs < 1) return 0;
+    if (kind == kKeyboardControlMidi) {
+        k->midi = reinterpret_cast<MidiInputState*>(args[0]);
+        if (k->midi && k->follow_input)
+            k->channel = k->midi->isOmni() ? MidiInputState::kAnyChannel : k->midi->receive_index();
+        return 1;
+    }
+    if (kind == kKeyboardControlVoiceBlock) {
+        k->voice_block = reinterpret_cast<t_voice_block*>(args[0]);
+        return 1;
+    }
+    return 0;
+}
+
+void register_parameters(t_polyvkey* k, float bend_range) {
+    static const char* const step_names[16] = {"arp_step_0",  "arp_step_1",  "arp_step_2",  "arp_step_3",
+                                               "arp_step_4",  "arp_step_5",  "arp_step_6",  "arp_step_7",
+                                               "arp_step_8",  "arp_step_9",  "arp_step_10", "arp_step_11",
+                                               "arp_step_12", "arp_step_13", "arp_step_14", "arp_step_15"};
+    for (int i = 0; i < 16; ++i)
+        k->arp_steps[i] = add_param<IntParam>(k, 0, kKeyArpStep0 + i, 0, 1, 1, step_names[i]);
+    k->arp_length = add_param<IntParam>(k, 0, kKeyArpLength, 0, 15, 15, "arp_length");
+    k->arp_octave_range = add_param<IntParam>(k, 0, kKeyArpOctaveRange, 0, 4, 0, "arp_octave_range");
+    k->arp_octave_span = add_param<IntParam>(k, 0, kKeyArpOctaveSpan, 0, 2, 1, "arp_octave_span");
+    k->arp_note_order = add_param<IntParam>(k, 0, kKeyArpNoteOrder, 0, 5, 0, "arp_note_order");
+    k->arp_sync = add_param<IntParam>(k, 0, kKeyArpSync, 0, 24, 17, "arp_sync");
+    k->arp_latch = add_param<IntParam>(k, 0, kKeyArpLatch, 0, 1, 0, "arp_latch");
+    k->arp_rate = add_param<SmoothParam>(k, 0, kKeyArpRate, 1.0f, 50.0f, 5.0f, kSmoothBlocks, "arp_rate");
+    const int32_t digit_flags = kParamNoTextRead | kParamNoTextWrite | kParamNoMessage;
+    for (int i = 0; i < 5; ++i)
+        k->digits[i] = add_param<IntParam>(k, digit_flags, kKeyRefDigit0 + i, 0, i == 0 ? 15 : 9, 0, "");
+    k->tuning_int = add_param<IntParam>(k, kParamNoTextWrite, kKeyTuningInt, 377, 504, 440, "tuning_int");
+    k->tuning_dec = add_param<IntParam>(k, kParamNoTextWrite, kKeyTuningDec, 0, 99, 0, "tuning_dec");
+    add_param<TuningParameter>(k, kParamNoReport | kParamNoMessage | kParamStringReport, &k->tuning.scala());
+    k->tuning_type = add_param<IntParam>(k, 0, kKeyTuningType, 0, 1, 0, "tuning_type");
+    k->note_ref = add_param<IntParam>(k, 0, kKeyTuningNoteRef, 0, 127, 69, "tuning_note_ref");
+    k->tuning_fine = add_param<FloatParam>(k, 0, kKeyTuningFine, -1.0f / 24, 1.0f / 24, 0.0f, "tuning_fine");
+    k->octave_detune = add_param<IntParam>(k, 0, kKeyOctaveDetune, -3, 3, 0, "octave_detune");
+    k->semitone_detune = add_param<IntParam>(k, 0, kKeySemitoneDetune, -12, 12, 0, "semitone_detune");
+    k->stretch = add_param<FloatParam>(k, 0, kKeyStretch, 0.992f, 1.008f, 1.0f, "stretch");
+    k->error = add_param<FloatParam>(k, 0, kKeyError, 0.0f, 0.02f, 0.0f, "error");
+    k->velocity_curve = add_param<FloatParam>(k, 0, kKeyVelocityCurve, 0.0f, 2.0f, 1.0f, "velocity_curve");
+    k->mono_poly = add_param<IntParam>(k, 0, kKeyMonoPoly, 0, 1, 1, "mono_poly");
+    k->voice_mode = add_param<IntParam>(k, 0, kKeyVoiceMode, 0, 2, 2, "voice_mode");
+    k->arp_active = add_param<IntParam>(k, 0, kKeyArpActive, 0, 1, 0, "arp_active");
+    k->unison_mode = add_param<IntParam>(k, 0, kKeyUnisonMode, 0, 2, 0, "unisson_mode");
+    k->unison_detune = add_param<SmoothExpParam>(k, 0, kKeyUnisonDetune, 0.001f, 1.0f, 0.005f, kSmoothBlocks,
+                                                 "unisson_detune");
+    k->unison_delay = add_param<SmoothExpParam>(k, 0, kKeyUnisonDelay, 0.002f, 0.1f, 0.005f, kSmoothBlocks,
+                                                "unisson_delay");
+    k->hold_pedal = add_param<IntParam>(k, 0, kKeyHoldPedal, 0, 1, 1, "do_hold_pedal");
+    k->scala_load = add_param<IntParam>(k, 0, kKeyScalaLoad, 0, 1, 0, "");
+    const int32_t hidden = kParamNoTextRead | kParamNoTextWrite;
+    k->usable_param =
+        add_param<IntParam>(k, hidden, kKeyUsableVoices, 0, 30, static_cast<float>(k->polyphony - 2), "");
+    k->bend_depth_param = add_param<FloatParam>(k, hidden, kKeyBendDepth, 0.0f, 1.0f, bend_range, "");
+}
+
+} // namespace
+
+t_module* pm_polyvkey_create(std::string_view line) {
+    KelDescriptor d(line);
+    float rate = 0, bend_range = 0;
+    int buffer_number = 0, initial_hold = 0, polyphony = 0;
+    std::string name;
+    if (!d.f(rate) || !d.d(buffer_number) || !d.f(bend_range) || !d.d(initial_hold) || !d.d(polyphony) ||
+        !d.s(name) || !(rate > 0) || !std::isfinite(rate) || !std::isfinite(bend_range) || polyphony < 1 ||
+        polyphony > kMaxVoices) {
+        KEL_ERROR("can't create pm_polyvkey from \"%.*s\"\n", static_cast<int>(line.size()), line.data());
+        return nullptr;
+    }
+    t_polyvkey* k = module_alloc<t_polyvkey>(1, 3 * polyphony);
+    if (!k) {
+        KEL_ERROR("can't alloacate memory for module %s\n", name.c_str());
+        return nullptr;
+    }
+    k->type_name = "pm_polyvkey";
+    k->name = name;
+    module_set_version(k, 2);
+    k->sample_rate = rate;
+    k->polyphony = polyphony;
+    k->initial_hold = buffer_number == 1 ? initial_hold : 0;
+    k->bend_depth = std::clamp(bend_range, 0.0f, 1.0f);
+    register_parameters(k, k->bend_depth);
+
+    const int sizes[3] = {polyphony, polyphony / 2, polyphony / 4};
+    bool ok = true;
+    for (int vm = 0; vm < 3; ++vm)
+        for (int um = 0; um < 3; ++um) {
+            k->allocators[vm][um] = make_voice_allocator(vm, sizes[um], polyphony);
+            ok = ok && k->allocators[vm][um];
+        }
+    // Rings only for the voices that unison can copy (at most half of them). calloc
+    // leaves the pages untouched until unison first writes them.
+    k->ring_voices = polyphony / 2;
+    if (k->ring_voices > 0) {
+        k->rings.reset(static_cast<float*>(
+            std::calloc(static_cast<std::size_t>(k->ring_voices) * 3 * kRingSize, sizeof(float))));
+        ok = ok && k->rings;
+    }
+    if (!ok) {
+        KEL_ERROR("can't alloacate memory for module %s\n", name.c_str());
+        module_free(k);
+        return nullptr;
+    }
+    apply_unison_limits(k);
+    k->last_voice_mode = ival(k->voice_mode);
+    select_allocator(k);
+    k->last_base = base_pitch(k);
+    k->last_mono_poly = ival(k->mono_poly);
+    k->last_arp_active = ival(k->arp_active);
+    update_reference_digits(k);
+
+    k->process = polyvkey_process;
+    k->reset = polyvkey_reset;
+    k->set_sample_rate = polyvkey_set_sample_rate;
+    k->parameter_changed = polyvkey_parameter_changed;
+    k->read_parameters = polyvkey_read;
+    k->query = polyvkey_query;
+    k->control = polyvkey_control;
+    return k;
+}
+
+int pm_polyvkey_get_channel(t_module* m) {
+    return self(m)->channel + 1;
+}
+
+void pm_polyvkey_set_channel(t_module* m, int channel) {
+    t_polyvkey* k = self(m);
+    const int index = std::clamp(channel, 1, MidiInputState::kChannels) - 1;
+    if (k->midi) {
+        k->midi->release(k->channel);
+        k->midi->hold(index);
+    }
+    k->channel = index;
+    k->follow_input = false;
+}
+
+bool pm_polyvkey_load_scala_file(t_module* m, const std::string& path) {
+    t_polyvkey* k = self(m);
+    const bool ok = k->tuning.load_scala_file(path, ival(k->note_ref));
+    k->tuning_type->set_value(static_cast<float>(k->tuning.type()));
+    report(k, kKeyTuningType);
+    report(k, kKeyScalaScale);
+    update_reference_digits(k);
+    return ok;
+}
+
+const float* pm_polyvkey_pitch_table(t_module* m) {
+    return self(m)->tuning.table();
+}
