@@ -6,13 +6,7 @@
 // Threads: audio thread only, inside the keyboard's process; allocates nothing.
 #include <cstdint>
 
-// A note event inside the keyboard: frame within the block, note 0..127, velocity
-// 1..127 for a note-on, 0 for a note-off.
-struct t_key_event {
-    int32_t frame;
-    int16_t note;
-    int16_t velocity;
-};
+#include "analog/key_event.h"
 
 struct t_arp_settings {
     const int* steps = nullptr; // 16 entries, 1 plays the step

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -11,6 +10,8 @@
 
 #include "analog/arpeggiator.h"
 #include "analog/keyboard_tuning.h"
+#include "analog/sustain_pedal.h"
+#include "analog/unison_rings.h"
 #include "analog/voice_allocator.h"
 #include "engine/midi_input_state.h"
 #include "engine/report.h"
@@ -26,27 +27,19 @@ using SmoothExpParam = SmoothParameter_T<ExponentialDriver>;
 
 constexpr int kMaxVoices = t_voice_block::kCapacity;
 constexpr int kNotes = 128;
-constexpr int kRingSize = 1 << 17; // unison ring length in samples
-constexpr int kRingMask = kRingSize - 1;
 constexpr int kMaxBlock = 1024;
-constexpr int kRestrikeGap = 400;        // samples of gate low before a stolen voice strikes again
-constexpr int kNoteGap = 16;             // samples of gate low before any other note-on
-constexpr int kBendRamp = 800;           // samples over which a bend change glides
-constexpr int kSmoothBlocks = 8;         // blocks over which the smoothed settings glide
-constexpr float kRestrikeMemory = 10.0f; // seconds a re-struck note remembers its velocity
+constexpr int kRestrikeGap = 400; // samples of gate low before a stolen voice strikes again
+constexpr int kNoteGap = 16;      // samples of gate low before any other note-on
+constexpr int kBendRamp = 800;    // samples over which a bend change glides
+constexpr int kSmoothBlocks = 8;  // blocks over which the smoothed settings glide
 constexpr float kMiddleCHz = 261.6255653f;
 constexpr int kMaxKeyEvents = MidiChannelState::kMaxNotes + kNotes; // a block's notes + pedal releases
 constexpr int kMaxArpEvents = 4096;
 constexpr int kMaxVoiceEvents = 2 * kMaxArpEvents; // a re-strike adds the old voice's note-off
 
-enum : uint8_t { kKeyUp = 0, kKeyDown = 1, kKeySustained = 2 };
-
-struct t_note_state {
-    uint8_t key = kKeyUp;
+struct t_mono_note {
+    uint32_t sequence = 0; // order of the note-ons; 0: not held
     int velocity = 0;
-    int64_t struck = -(int64_t{1} << 40); // sample time of the last note-on
-    uint32_t mono_sequence = 0;           // 0: not held in mono mode
-    int mono_velocity = 0;
 };
 
 struct t_voice_out {
@@ -60,10 +53,6 @@ struct t_voice_event {
     int32_t frame;
     int16_t voice, note;
     int16_t velocity; // 0: note-off
-};
-
-struct t_ring_free {
-    void operator()(float* p) const { std::free(p); }
 };
 
 struct t_polyvkey : t_module {
@@ -91,10 +80,10 @@ struct t_polyvkey : t_module {
     bool follow_input = true;
     t_voice_block* voice_block = nullptr;
 
-    t_note_state notes[kNotes];
+    CSustainPedal sustain;
+    t_mono_note mono[kNotes];
     uint32_t mono_sequence = 0;
     int mono_note = -1;
-    bool pedal_was_down = false;
     int64_t now = 0; // samples rendered, for the re-strike timers
     uint32_t random = 0x9e3779b9u;
 
@@ -109,10 +98,7 @@ struct t_polyvkey : t_module {
     int last_voice_mode = -1, last_unison_mode = 0, last_mono_poly = 1, last_arp_active = 0;
     bool usable_changed = false;
 
-    std::unique_ptr<float, t_ring_free> rings; // per primary voice: gate, pitch, velocity rings
-    int ring_voices = 0;
-    int ring_write = 0;
-    int ring_fill = 0; // samples written since the rings were last cleared
+    CUnisonRings rings; // for the primary voices that unison copies
 
     t_key_event key_events[kMaxKeyEvents];
     t_key_event arp_events[kMaxArpEvents];
@@ -129,10 +115,6 @@ int ival(const IntParam* p) {
 }
 int unison_factor(int mode) {
     return mode == 2 ? 4 : mode == 1 ? 2 : 1;
-}
-
-float* ring(t_polyvkey* k, int voice, int signal) {
-    return k->rings.get() + (static_cast<std::size_t>(voice) * 3 + signal) * kRingSize;
 }
 
 // ---- parameters and their reports ----
@@ -207,8 +189,9 @@ void full_release(t_polyvkey* k) {
     for (auto& row : k->allocators)
         for (auto& a : row)
             if (a) a->all_notes_off();
-    for (t_note_state& n : k->notes)
-        n.key = kKeyUp, n.mono_sequence = 0;
+    k->sustain.release_all();
+    for (t_mono_note& n : k->mono)
+        n.sequence = 0;
     k->mono_note = -1;
     k->arp.clear();
 }
@@ -253,57 +236,6 @@ int take_note_events(const MidiChannelState* cs, int frames, t_key_event* out) {
     return n;
 }
 
-// The sustain pedal and the velocity of notes struck again while the pedal holds them.
-int apply_sustain(t_polyvkey* k, const t_key_event* in, int count, bool pedal, t_key_event* out) {
-    int n = 0;
-    if (k->pedal_was_down && !pedal) {
-        // Lifting the pedal ends every sustained note at the block start, the most recent last.
-        int recent = -1;
-        for (int note = 0; note < kNotes; ++note)
-            if (k->notes[note].key == kKeySustained &&
-                (recent < 0 || k->notes[note].struck > k->notes[recent].struck))
-                recent = note;
-        for (int note = 0; note < kNotes; ++note)
-            if (k->notes[note].key == kKeySustained && note != recent) {
-                k->notes[note].key = kKeyUp;
-                out[n++] = t_key_event{0, static_cast<int16_t>(note), 0};
-            }
-        if (recent >= 0) {
-            k->notes[recent].key = kKeyUp;
-            out[n++] = t_key_event{0, static_cast<int16_t>(recent), 0};
-        }
-    }
-    k->pedal_was_down = pedal;
-    for (int i = 0; i < count; ++i) {
-        const t_key_event& e = in[i];
-        t_note_state& ns = k->notes[e.note];
-        const int64_t t = k->now + e.frame;
-        if (e.velocity > 0) {
-            int v = e.velocity;
-            if (ns.key == kKeySustained) {
-                const float seconds = static_cast<float>(t - ns.struck) / k->sample_rate;
-                if (v < ns.velocity && seconds < kRestrikeMemory) {
-                    // A soft re-strike of a ringing note keeps some of its old loudness.
-                    const float b = std::exp2(-seconds / 2);
-                    v = std::clamp(static_cast<int>(std::lround(b * ns.velocity + (1 - b) * v)), 1, 127);
-                }
-            }
-            if (ns.key != kKeyDown) {
-                out[n++] = t_key_event{e.frame, e.note, static_cast<int16_t>(v)};
-                ns.velocity = v;
-            }
-            ns.key = kKeyDown;
-            ns.struck = t;
-        } else if (pedal) {
-            if (ns.key == kKeyDown) ns.key = kKeySustained;
-        } else {
-            ns.key = kKeyUp;
-            out[n++] = e;
-        }
-    }
-    return n;
-}
-
 void push_voice_event(t_polyvkey* k, int& n, int frame, int voice, int note, int velocity) {
     if (voice < 0 || voice >= k->polyphony || n >= kMaxVoiceEvents) return;
     k->voice_events[n++] = t_voice_event{frame, static_cast<int16_t>(voice), static_cast<int16_t>(note),
@@ -339,23 +271,22 @@ int assign_mono(t_polyvkey* k, const t_key_event* events, int count) {
     const int mode = ival(k->voice_mode);
     for (int i = 0; i < count; ++i) {
         const t_key_event& e = events[i];
-        t_note_state& ns = k->notes[e.note];
+        t_mono_note& held = k->mono[e.note];
         if (e.velocity > 0)
-            ns.mono_sequence = ++k->mono_sequence, ns.mono_velocity = e.velocity;
+            held.sequence = ++k->mono_sequence, held.velocity = e.velocity;
         else
-            ns.mono_sequence = 0;
+            held.sequence = 0;
         int chosen = -1;
         for (int note = 0; note < kNotes; ++note) {
-            if (!k->notes[note].mono_sequence) continue;
+            if (!k->mono[note].sequence) continue;
             // The scan goes up: mode 0 keeps the last (highest), mode 1 the first (lowest),
             // mode 2 the most recent.
-            if (chosen < 0 || mode == 0 ||
-                (mode == 2 && k->notes[note].mono_sequence > k->notes[chosen].mono_sequence))
+            if (chosen < 0 || mode == 0 || (mode == 2 && k->mono[note].sequence > k->mono[chosen].sequence))
                 chosen = note;
             if (mode == 1) break;
         }
         if (chosen >= 0 && chosen != k->mono_note) {
-            push_voice_event(k, n, e.frame, 0, chosen, k->notes[chosen].mono_velocity);
+            push_voice_event(k, n, e.frame, 0, chosen, k->mono[chosen].velocity);
             k->mono_note = chosen;
         } else if (chosen < 0 && k->mono_note >= 0) {
             push_voice_event(k, n, e.frame, 0, k->mono_note, 0);
@@ -460,43 +391,27 @@ void apply_bend(t_polyvkey* k, const MidiChannelState* cs, int frames) {
 // 2d and 3d samples, with their own detune.
 void write_unison(t_polyvkey* k, int frames) {
     const int mode = k->last_unison_mode;
-    if (mode == 0 || !k->rings) return;
-    const int m = std::min(k->primary, k->ring_voices);
+    if (mode == 0) return;
+    const int m = std::min(k->primary, k->rings.voices());
     const int copies = mode == 1 ? 1 : 3;
-    const int max_delay = (kRingSize - kMaxBlock) / 3;
-    const int d =
-        std::clamp(static_cast<int>(std::lround(k->unison_delay->value() * k->sample_rate)), 1, max_delay);
+    const long delay = std::lround(k->unison_delay->value() * k->sample_rate);
+    const int d = static_cast<int>(std::clamp(delay, 1L, static_cast<long>(CUnisonRings::max_delay(copies))));
     const float detune = k->unison_detune->value();
     const float copy_detune[4] = {0, detune, -detune, 2 * detune};
     for (int v = 0; v < m; ++v) {
-        for (int s = 0; s < 3; ++s) {
-            const float* src = module_output(k, 3 * v + 1 + s);
-            float* r = ring(k, v, s);
-            if (!src) continue;
-            for (int i = 0, w = k->ring_write; i < frames; ++i, w = (w + 1) & kRingMask)
-                r[w] = src[i];
-        }
+        for (int s = 0; s < CUnisonRings::kSignals; ++s)
+            if (const float* src = module_output(k, 3 * v + 1 + s)) k->rings.write(v, s, src, frames);
         for (int c = 1; c <= copies; ++c) {
             const int voice = v + c * m;
             if (voice >= k->polyphony) continue;
-            for (int s = 0; s < 3; ++s) {
-                float* dst = module_output(k, 3 * voice + 1 + s);
-                const float* r = ring(k, v, s);
-                if (!dst) continue;
-                const float add = s == 1 ? copy_detune[c] : 0.0f;
-                for (int i = 0; i < frames; ++i) {
-                    // Before the rings hold c*d samples the copy is silent.
-                    const bool written = k->ring_fill + i >= c * d;
-                    dst[i] =
-                        written ? r[(k->ring_write + i - c * d) & kRingMask] + add : (s == 1 ? add : 0.0f);
-                }
-            }
+            for (int s = 0; s < CUnisonRings::kSignals; ++s)
+                if (float* dst = module_output(k, 3 * voice + 1 + s))
+                    k->rings.read(v, s, c * d, s == 1 ? copy_detune[c] : 0.0f, dst, frames);
             k->out[voice].filled = 0;
             if (k->voice_block && k->voice_block->active(v)) k->voice_block->activate(voice);
         }
     }
-    k->ring_write = (k->ring_write + frames) & kRingMask;
-    k->ring_fill = std::min(k->ring_fill + frames, kRingSize);
+    k->rings.advance(frames);
 }
 
 void zero_outputs(t_polyvkey* k, int frames) {
@@ -528,7 +443,7 @@ void polyvkey_process(t_module* mod, int frames) {
     const bool unison_changed = ival(k->unison_mode) != k->last_unison_mode;
     if (unison_changed || k->usable_changed) {
         apply_unison_limits(k);
-        if (unison_changed) k->ring_fill = 0; // the copies start from silence
+        if (unison_changed) k->rings.clear(); // the copies start from silence
         for (int v = k->usable; v < kMaxVoices; ++v)
             k->out[v].gate_target = 0, k->out[v].filled = 0;
         k->usable_changed = false;
@@ -549,7 +464,7 @@ void polyvkey_process(t_module* mod, int frames) {
 
     const bool pedal = cs && cs->controllers[64] > 63 && ival(k->hold_pedal) == 1;
     const int raw = take_note_events(cs, frames, k->arp_events);
-    int count = apply_sustain(k, k->arp_events, raw, pedal, k->key_events);
+    int count = k->sustain.process(k->arp_events, raw, pedal, k->now, k->sample_rate, k->key_events);
     const t_key_event* events = k->key_events;
     if (ival(k->arp_active) == 1) {
         int steps[16];
@@ -605,8 +520,7 @@ void polyvkey_process(t_module* mod, int frames) {
 
 void polyvkey_reset(t_module* mod) {
     t_polyvkey* k = self(mod);
-    k->ring_fill = 0;
-    k->ring_write = 0;
+    k->rings.clear();
     for (t_voice_out& o : k->out)
         o.filled = 0;
 }
@@ -780,14 +694,8 @@ t_module* pm_polyvkey_create(std::string_view line) {
             k->allocators[vm][um] = make_voice_allocator(vm, sizes[um], polyphony);
             ok = ok && k->allocators[vm][um];
         }
-    // Rings only for the voices that unison can copy (at most half of them). calloc
-    // leaves the pages untouched until unison first writes them.
-    k->ring_voices = polyphony / 2;
-    if (k->ring_voices > 0) {
-        k->rings.reset(static_cast<float*>(
-            std::calloc(static_cast<std::size_t>(k->ring_voices) * 3 * kRingSize, sizeof(float))));
-        ok = ok && k->rings;
-    }
+    // Rings only for the voices that unison can copy: at most half of them.
+    ok = k->rings.allocate(polyphony / 2) && ok;
     if (!ok) {
         KEL_ERROR("can't alloacate memory for module %s\n", name.c_str());
         module_free(k);
