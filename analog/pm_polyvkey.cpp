@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 #include <utility>
@@ -58,7 +59,6 @@ struct t_voice_event {
 struct t_polyvkey : t_module {
     float sample_rate = 44100;
     int polyphony = 4;
-    int initial_hold = 0; // kept from the creation line; the instrument passes 0
 
     std::vector<std::unique_ptr<Parameter>> owned;
     IntParam* arp_steps[16] = {};
@@ -79,6 +79,11 @@ struct t_polyvkey : t_module {
     int channel = MidiInputState::kAnyChannel;
     bool follow_input = true;
     t_voice_block* voice_block = nullptr;
+    // Where this sub-block starts in the host block: the channel's note offsets count
+    // from the host block's start, and a host block may span several sub-blocks.
+    int block_position = 0;
+    int note_cursor = 0; // channel note events already taken in this host block
+    bool reset_taken = false;
 
     CSustainPedal sustain;
     t_mono_note mono[kNotes];
@@ -220,16 +225,18 @@ float note_pitch(t_polyvkey* k, int note) {
 
 // ---- block stages ----
 
-// The channel's note events, made safe: notes outside 0..127 are dropped, velocities
-// clamped, frames kept inside the block and in order.
-int take_note_events(const MidiChannelState* cs, int frames, t_key_event* out) {
+// The channel's note events that fall into this sub-block, made safe: notes outside
+// 0..127 are dropped, velocities clamped, frames kept inside the sub-block and in order.
+int take_note_events(t_polyvkey* k, const MidiChannelState* cs, int frames, t_key_event* out) {
     if (!cs) return 0;
     const int count = std::clamp(cs->note_count, 0, MidiChannelState::kMaxNotes);
+    const int end = k->block_position + frames;
     int n = 0, last = 0;
-    for (int i = 0; i < count; ++i) {
-        const MidiNoteEvent& e = cs->notes[i];
+    for (; k->note_cursor < count; ++k->note_cursor) {
+        const MidiNoteEvent& e = cs->notes[k->note_cursor];
+        if (e.offset >= end) break; // a later sub-block's
         if (e.note < 0 || e.note >= kNotes) continue;
-        last = std::clamp(e.offset, last, frames - 1);
+        last = std::clamp(e.offset - k->block_position, last, frames - 1);
         out[n++] = t_key_event{last, static_cast<int16_t>(e.note),
                                static_cast<int16_t>(std::clamp(e.velocity, 0, 127))};
     }
@@ -437,7 +444,16 @@ void polyvkey_process(t_module* mod, int frames) {
 
     // Anything that resets the allocator first releases every voice, so no gate stays
     // up for a note whose note-off could no longer find it.
-    bool release = cs && (cs->all_notes_off || cs->all_sound_off);
+    // A host block whose events were all taken and then emptied without the hand-over
+    // of control kind 0 still starts over.
+    if (cs && cs->note_count < k->note_cursor) k->block_position = k->note_cursor = 0, k->reset_taken = false;
+    // The channel's reset (all notes off, all sound off) acts once, in its sub-block.
+    bool release = false;
+    if (cs && !k->reset_taken && (cs->all_notes_off || cs->all_sound_off)) {
+        const int at = std::min(cs->all_notes_off ? cs->all_notes_off_offset : INT32_MAX,
+                                cs->all_sound_off ? cs->all_sound_off_offset : INT32_MAX);
+        if (at < k->block_position + frames) release = k->reset_taken = true;
+    }
     if (ival(k->mono_poly) != k->last_mono_poly) k->last_mono_poly = ival(k->mono_poly), release = true;
     if (ival(k->arp_active) != k->last_arp_active) k->last_arp_active = ival(k->arp_active), release = true;
     const bool unison_changed = ival(k->unison_mode) != k->last_unison_mode;
@@ -463,7 +479,7 @@ void polyvkey_process(t_module* mod, int frames) {
     }
 
     const bool pedal = cs && cs->controllers[64] > 63 && ival(k->hold_pedal) == 1;
-    const int raw = take_note_events(cs, frames, k->arp_events);
+    const int raw = take_note_events(k, cs, frames, k->arp_events);
     int count = k->sustain.process(k->arp_events, raw, pedal, k->now, k->sample_rate, k->key_events);
     const t_key_event* events = k->key_events;
     if (ival(k->arp_active) == 1) {
@@ -514,6 +530,7 @@ void polyvkey_process(t_module* mod, int frames) {
     apply_bend(k, cs, frames);
     write_unison(k, frames);
     k->now += frames;
+    k->block_position = std::min(k->block_position + frames, 1 << 30);
 }
 
 // ---- entry points ----
@@ -604,7 +621,10 @@ int polyvkey_control(t_module* mod, int kind, const intptr_t* args, int nargs) {
     t_polyvkey* k = self(mod);
     if (!args || nargs < 1) return 0;
     if (kind == kKeyboardControlMidi) {
+        // The synth hands the input over before every host block.
         k->midi = reinterpret_cast<MidiInputState*>(args[0]);
+        k->block_position = k->note_cursor = 0;
+        k->reset_taken = false;
         if (k->midi && k->follow_input)
             k->channel = k->midi->isOmni() ? MidiInputState::kAnyChannel : k->midi->receive_index();
         return 1;
@@ -683,7 +703,8 @@ t_module* pm_polyvkey_create(std::string_view line) {
     module_set_version(k, 2);
     k->sample_rate = rate;
     k->polyphony = polyphony;
-    k->initial_hold = buffer_number == 1 ? initial_hold : 0;
+    // The initial-hold count (forced to 0 unless the buffer-size number is 1) shapes nothing.
+    (void)buffer_number, (void)initial_hold;
     k->bend_depth = std::clamp(bend_range, 0.0f, 1.0f);
     register_parameters(k, k->bend_depth);
 

@@ -71,21 +71,29 @@ struct Keyboard {
     void bend(int value) { event(0, 0xE0, uint8_t(value & 127), uint8_t(value >> 7)); }
     void send(int id, int position) { rig.send(id, position); }
 
-    // Renders frames in blocks, dispatching the queued MIDI into the first block.
+    // Renders frames in host blocks of `block_size`, dispatching the queued MIDI into the
+    // first; like the synth, it hands the input over before each host block and renders
+    // sub-blocks of at most 1024 frames.
     void render(long frames, int block_size = 1024) {
         while (frames > 0) {
-            const int n = static_cast<int>(std::min<long>(frames, block_size));
-            midi->dispatch(queue, static_cast<uint32_t>(n));
-            if (drive_clock) clock.fill(rig.in(1), n);
-            {
-                mellora::test::AllocationCounter counter;
-                rig.run(n);
-                allocations += counter.count();
+            const int host = static_cast<int>(std::min<long>(frames, block_size));
+            midi->dispatch(queue, static_cast<uint32_t>(host));
+            intptr_t arg = reinterpret_cast<intptr_t>(midi.get());
+            rig.dut->control(rig.dut, kKeyboardControlMidi, &arg, 1);
+            for (int done = 0; done < host;) {
+                const int n = std::min(host - done, 1024);
+                if (drive_clock) clock.fill(rig.in(1), n);
+                {
+                    mellora::test::AllocationCounter counter;
+                    rig.run(n);
+                    allocations += counter.count();
+                }
+                for (int o = 0; o < 3 * polyphony; ++o)
+                    outs[o].insert(outs[o].end(), rig.out(o + 1), rig.out(o + 1) + n);
+                done += n;
             }
-            for (int o = 0; o < 3 * polyphony; ++o)
-                outs[o].insert(outs[o].end(), rig.out(o + 1), rig.out(o + 1) + n);
             midi->endOfBlock();
-            frames -= n;
+            frames -= host;
         }
     }
     long now() const { return static_cast<long>(outs[0].size()); }

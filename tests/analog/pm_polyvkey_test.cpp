@@ -39,6 +39,24 @@ TEST(Keyboard, NoteGivesGatePitchAndVelocityAfterTheNoteGap) {
     EXPECT_FLOAT_EQ(k.pitch(0, 3000), 0.75f); // the release keeps its pitch
 }
 
+TEST(Keyboard, HostBlockLongerThanASubBlock) {
+    // 3000 frames render as 1024, 1024 and 952; each note acts once, at its own frame.
+    Keyboard k(4);
+    k.on(60, 100, 100);
+    k.on(64, 100, 1500);
+    k.event(2100, 0xB0, 123, 0); // all notes off, acting from the start of its sub-block
+    k.on(67, 100, 2950);
+    k.render(3000, 3000);
+    k.render(1024);
+    EXPECT_EQ(k.rise(0), 116);
+    EXPECT_EQ(k.rise(0, 200), -1); // not struck again by the later sub-blocks
+    EXPECT_EQ(k.rise(1), 1516);
+    EXPECT_EQ(k.gates_up(2047), 2);
+    EXPECT_EQ(k.gates_up(2048), 0);
+    EXPECT_EQ(k.gates_up(3500), 1); // only the note after the reset
+    EXPECT_NEAR(k.pitch(2, 3500), 7.0f / 12, 1e-6);
+}
+
 TEST(Keyboard, VelocityCurves) {
     const struct {
         int position;
