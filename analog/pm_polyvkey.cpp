@@ -46,8 +46,9 @@ struct t_mono_note {
 struct t_voice_out {
     float gate_target = 0, pitch = 0, velocity = 0;
     int note = -1;
-    int gap = 0;    // gate-low samples left before the gate follows its target
-    int filled = 0; // samples of the output buffers that already hold the steady values
+    int gap = 0;              // gate-low samples left before the gate follows its target
+    int filled = 0;           // samples of the output buffers that already hold the steady values
+    bool pitch_dirty = false; // only the pitch buffer was changed since (by the bend)
 };
 
 struct t_voice_event {
@@ -312,7 +313,13 @@ void activate(t_polyvkey* k, int voice) {
 void write_voice(t_polyvkey* k, int v, int frames, bool poly) {
     t_voice_out& o = k->out[v];
     const int first = k->voice_event_start[v], last = k->voice_event_start[v + 1];
-    if (first == last && o.gap == 0 && o.filled >= frames) return;
+    if (first == last && o.gap == 0 && o.filled >= frames) {
+        if (o.pitch_dirty) {
+            if (float* pitch = module_output(k, 3 * v + 2)) std::fill(pitch, pitch + frames, o.pitch);
+            o.pitch_dirty = false;
+        }
+        return;
+    }
     float* gate = module_output(k, 3 * v + 1);
     float* pitch = module_output(k, 3 * v + 2);
     float* velocity = module_output(k, 3 * v + 3);
@@ -359,6 +366,7 @@ void write_voice(t_polyvkey* k, int v, int frames, bool poly) {
     }
     fill(frames);
     o.filled = (steady_from == 0 && o.gap == 0) ? frames : 0;
+    o.pitch_dirty = false;
 }
 
 // Bend: the offset glides to a new target over 800 samples and is added to every
@@ -374,22 +382,21 @@ void apply_bend(t_polyvkey* k, const MidiChannelState* cs, int frames) {
         }
     }
     if (k->bend_offset == 0 && k->bend_target == 0 && k->bend_remaining == 0) return;
+    // The offset of every sample once, then added to each voice.
+    float ramp[kMaxBlock];
     float offset = k->bend_offset;
     int remaining = k->bend_remaining;
+    for (int i = 0; i < frames; ++i) {
+        ramp[i] = offset;
+        if (remaining > 0) offset = --remaining == 0 ? k->bend_target : offset + k->bend_step;
+    }
     for (int v = 0; v < k->primary; ++v) {
         float* pitch = module_output(k, 3 * v + 2);
         if (!pitch) continue;
-        offset = k->bend_offset;
-        remaining = k->bend_remaining;
-        for (int i = 0; i < frames; ++i) {
-            pitch[i] += offset;
-            if (remaining > 0) offset = --remaining == 0 ? k->bend_target : offset + k->bend_step;
-        }
-        k->out[v].filled = 0; // the buffer no longer holds the plain pitch
+        for (int i = 0; i < frames; ++i)
+            pitch[i] += ramp[i];
+        k->out[v].pitch_dirty = true; // the buffer no longer holds the plain pitch
     }
-    // Without a voice to bend the ramp still runs its course.
-    for (int i = 0; k->primary == 0 && i < frames && remaining > 0; ++i)
-        offset = --remaining == 0 ? k->bend_target : offset + k->bend_step;
     k->bend_offset = offset;
     k->bend_remaining = remaining;
 }

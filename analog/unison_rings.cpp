@@ -26,8 +26,17 @@ void CUnisonRings::write(int voice, int signal, const float* src, int frames) {
 void CUnisonRings::read(int voice, int signal, int delay, float add, float* dst, int frames) const {
     const float* r = ring(voice, signal);
     const float empty = signal == 1 ? add : 0.0f;
-    for (int i = 0; i < frames; ++i)
-        dst[i] = fill_ + i >= delay ? r[(write_ + i - delay) & kMask] + add : empty;
+    // Samples older than the last clear read as silence.
+    int i = std::clamp(delay - fill_, 0, frames);
+    std::fill(dst, dst + i, empty);
+    while (i < frames) {
+        // One contiguous stretch of the ring at a time.
+        const int at = (write_ + i - delay) & kMask;
+        const int n = std::min(frames - i, CUnisonRings::kLength - at);
+        for (int j = 0; j < n; ++j)
+            dst[i + j] = r[at + j] + add;
+        i += n;
+    }
 }
 
 void CUnisonRings::advance(int frames) {
