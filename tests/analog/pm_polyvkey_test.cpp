@@ -248,6 +248,30 @@ TEST(Keyboard, ArpeggiatorOrdersAndSteps) {
     }
 }
 
+TEST(Keyboard, ArpeggiatorOctaveExtension) {
+    const long step = 44100 / 5;
+    const struct {
+        int span;
+        std::vector<int> expected;
+    } cases[] = {
+        {0, {48, 60, 48, 60}}, // downwards
+        {1, {60, 72, 60, 72}}, // upwards
+        {2, {48, 60, 72, 48}}, // both ways
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.span);
+        Keyboard k(4);
+        k.send(kKeyArpSync, 0);
+        k.send(kKeyArpOctaveRange, 1);
+        k.send(kKeyArpOctaveSpan, c.span);
+        k.send(kKeyArpActive, 1);
+        k.render(256);
+        k.on(60);
+        k.render(step * 4 + step / 2);
+        EXPECT_EQ(k.played(), c.expected);
+    }
+}
+
 TEST(Keyboard, ArpeggiatorChordAndLatch) {
     const long step = 44100 / 5;
     Keyboard k(4);
@@ -373,6 +397,25 @@ TEST(Keyboard, TranspositionMovesSoundingNotesAndTuningShapesPitch) {
     k.on(81);
     k.render(512);
     EXPECT_NEAR(k.pitch(1, k.now() - 1), 0.75f + 1.008f * 1.0f, 1e-5);
+}
+
+TEST(Keyboard, RandomErrorDetunesEachNoteOnWithinItsRange) {
+    Keyboard k(4);
+    k.send(kKeyError, 127); // up to 0.02 octave
+    std::vector<float> offsets;
+    for (int i = 0; i < 8; ++i) {
+        k.on(60);
+        k.render(256);
+        offsets.push_back(k.pitch(0, k.now() - 1));
+        k.off(60);
+        k.render(256);
+    }
+    float lo = 1, hi = -1;
+    for (float o : offsets)
+        lo = std::min(lo, o), hi = std::max(hi, o);
+    EXPECT_GE(lo, 0.0f);
+    EXPECT_LT(hi, 0.02f);
+    EXPECT_GT(hi - lo, 0.001f); // a fresh number for every strike
 }
 
 TEST(Keyboard, ReferenceDigitsAndVersionOneTuningText) {
