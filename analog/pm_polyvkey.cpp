@@ -5,159 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
-#include <memory>
-#include <utility>
-#include <vector>
+#include <string>
 
-#include "analog/arpeggiator.h"
-#include "analog/keyboard_tuning.h"
-#include "analog/sustain_pedal.h"
-#include "analog/unison_rings.h"
-#include "analog/voice_allocator.h"
-#include "engine/midi_input_state.h"
+#include "analog/pm_polyvkey_record.h"
 #include "engine/report.h"
-#include "engine/voice_block.h"
-#include "modules/parameter.h"
+
+using namespace pm_polyvkey_internal;
 
 namespace {
-
-using IntParam = Parameter_T<LinearDriver, ParameterIntValue>;
-using FloatParam = Parameter_T<LinearDriver, ParameterFloatValue>;
-using SmoothParam = SmoothParameter_T<LinearDriver>;
-using SmoothExpParam = SmoothParameter_T<ExponentialDriver>;
-
-constexpr int kMaxVoices = t_voice_block::kCapacity;
-constexpr int kNotes = 128;
-constexpr int kMaxBlock = 1024;
-constexpr int kRestrikeGap = 400; // samples of gate low before a stolen voice strikes again
-constexpr int kNoteGap = 16;      // samples of gate low before any other note-on
-constexpr int kBendRamp = 800;    // samples over which a bend change glides
-constexpr int kSmoothBlocks = 8;  // blocks over which the smoothed settings glide
-constexpr float kMiddleCHz = 261.6255653f;
-constexpr int kMaxKeyEvents = MidiChannelState::kMaxNotes + kNotes; // a block's notes + pedal releases
-constexpr int kMaxArpEvents = 4096;
-constexpr int kMaxVoiceEvents = 2 * kMaxArpEvents; // a re-strike adds the old voice's note-off
-
-struct t_mono_note {
-    uint32_t sequence = 0; // order of the note-ons; 0: not held
-    int velocity = 0;
-};
-
-struct t_voice_out {
-    float gate_target = 0, pitch = 0, velocity = 0;
-    int note = -1;
-    int gap = 0;              // gate-low samples left before the gate follows its target
-    int filled = 0;           // samples of the output buffers that already hold the steady values
-    bool pitch_dirty = false; // only the pitch buffer was changed since (by the bend)
-};
-
-struct t_voice_event {
-    int32_t frame;
-    int16_t voice, note;
-    int16_t velocity; // 0: note-off
-};
-
-struct t_polyvkey : t_module {
-    float sample_rate = 44100;
-    int polyphony = 4;
-
-    std::vector<std::unique_ptr<Parameter>> owned;
-    IntParam* arp_steps[16] = {};
-    IntParam *arp_length, *arp_octave_range, *arp_octave_span, *arp_note_order, *arp_sync, *arp_latch;
-    SmoothParam* arp_rate;
-    IntParam* digits[5] = {};
-    IntParam *tuning_int, *tuning_dec, *tuning_type, *note_ref, *octave_detune, *semitone_detune;
-    FloatParam *tuning_fine, *stretch, *error, *velocity_curve, *bend_depth_param;
-    IntParam *mono_poly, *voice_mode, *arp_active, *unison_mode, *hold_pedal, *scala_load, *usable_param;
-    SmoothExpParam *unison_detune, *unison_delay;
-
-    CKeyboardTuning tuning;
-    std::unique_ptr<VoiceAllocator> allocators[3][3]; // voice mode x unison mode
-    VoiceAllocator* allocator = nullptr;
-    CArpeggiator arp;
-
-    MidiInputState* midi = nullptr;
-    int channel = MidiInputState::kAnyChannel;
-    bool follow_input = true;
-    t_voice_block* voice_block = nullptr;
-    // Where this sub-block starts in the host block: the channel's note offsets count
-    // from the host block's start, and a host block may span several sub-blocks.
-    int block_position = 0;
-    int note_cursor = 0; // channel note events already taken in this host block
-    bool reset_taken = false;
-
-    CSustainPedal sustain;
-    t_mono_note mono[kNotes];
-    uint32_t mono_sequence = 0;
-    int mono_note = -1;
-    int64_t now = 0; // samples rendered, for the re-strike timers
-    uint32_t random = 0x9e3779b9u;
-
-    t_voice_out out[kMaxVoices];
-    int usable = 2;  // voices the allocator may use (before unison)
-    int primary = 2; // voices that play notes; the unison copies follow them
-    float bend_depth = 0;
-    float bend_offset = 0, bend_target = 0, bend_step = 0;
-    int bend_remaining = 0;
-    float last_base = 0;
-
-    int last_voice_mode = -1, last_unison_mode = 0, last_mono_poly = 1, last_arp_active = 0;
-    bool usable_changed = false;
-
-    CUnisonRings rings; // for the primary voices that unison copies
-
-    t_key_event key_events[kMaxKeyEvents];
-    t_key_event arp_events[kMaxArpEvents];
-    t_voice_event voice_events[kMaxVoiceEvents];
-    int voice_event_order[kMaxVoiceEvents];
-    int voice_event_start[kMaxVoices + 1];
-};
-
-t_polyvkey* self(t_module* m) {
-    return static_cast<t_polyvkey*>(m);
-}
-int ival(const IntParam* p) {
-    return static_cast<int>(p->value());
-}
-int unison_factor(int mode) {
-    return mode == 2 ? 4 : mode == 1 ? 2 : 1;
-}
-
-// ---- parameters and their reports ----
-
-template <class P, class... A> P* add_param(t_polyvkey* k, int32_t flags, A&&... args) {
-    auto p = std::make_unique<P>(std::forward<A>(args)...);
-    P* raw = p.get();
-    k->owned.push_back(std::move(p));
-    module_register_parameter(k, raw, flags);
-    return raw;
-}
-
-void report(t_module* m, int id) {
-    t_param_entry* e = module_find_parameter(m, id);
-    if (!e || m->persistence <= 0 || !m->observer) return;
-    if (e->flags & kParamStringReport)
-        m->observer->received_string(m, id, e->param->value_text());
-    else
-        m->observer->told(m, id);
-}
-
-// The reference frequency shown on the panel, split into five digits down to tenths of Hz.
-void update_reference_digits(t_polyvkey* k) {
-    const float* table = k->tuning.table();
-    const double hz =
-        kMiddleCHz * std::exp2(static_cast<double>(k->tuning_fine->value()) + table[ival(k->note_ref)]);
-    double tenths = std::floor(hz * 10.0);
-    if (hz * 10.0 - tenths > 0.5) tenths += 1; // a remainder above 0.05 Hz rounds up
-    long t = static_cast<long>(std::clamp(tenths, 0.0, 159999.0));
-    const int values[5] = {static_cast<int>(t / 10000), static_cast<int>(t / 1000 % 10),
-                           static_cast<int>(t / 100 % 10), static_cast<int>(t / 10 % 10),
-                           static_cast<int>(t % 10)};
-    for (int i = 0; i < 5; ++i) {
-        k->digits[i]->set_value(static_cast<float>(values[i]));
-        report(k, kKeyRefDigit0 + i);
-    }
-}
 
 // ---- voices ----
 
@@ -553,73 +408,6 @@ void polyvkey_set_sample_rate(t_module* mod, float rate) {
     if (rate > 0 && std::isfinite(rate)) self(mod)->sample_rate = rate;
 }
 
-void polyvkey_parameter_changed(t_module* mod, int id, int origin) {
-    t_polyvkey* k = self(mod);
-    if (origin == kChangedAdded) return;
-    const bool by_message = origin == kChangedByMessage;
-    switch (id) {
-    case kKeyScalaLoad:
-        if (ival(k->scala_load) != 1) break;
-        // The document runs the file dialog and calls pm_polyvkey_load_scala_file.
-        if (by_message)
-            module_tell(k, kKeyScalaLoad);
-        else
-            report(k, kKeyScalaScale);
-        k->scala_load->set_value(0);
-        break;
-    case kKeyTuningNoteRef:
-        k->tuning.set_base_note(ival(k->note_ref));
-        update_reference_digits(k);
-        break;
-    case kKeyTuningFine:
-        update_reference_digits(k);
-        break;
-    case kKeyTuningType:
-        k->tuning.select(ival(k->tuning_type));
-        update_reference_digits(k);
-        break;
-    case kKeyBendDepth:
-        if (by_message) k->bend_depth = k->bend_depth_param->value();
-        break;
-    case kKeyUsableVoices:
-        if (by_message) k->usable_changed = true;
-        break;
-    case kKeyArpOctaveRange:
-    case kKeyArpOctaveSpan:
-    case kKeyArpNoteOrder:
-        k->arp.mark_reset();
-        break;
-    case kKeyArpLatch:
-        if (ival(k->arp_latch) == 0) k->arp.clear_latch();
-        break;
-    default:
-        break;
-    }
-}
-
-void polyvkey_read(t_module* mod, KelTextReader& in) {
-    t_polyvkey* k = self(mod);
-    module_generic_read_parameters(k, in);
-    if (k->loaded_version < 2) {
-        // Version 1 kept an absolute reference frequency for A.
-        KeyboardTuningV1 old;
-        old.tuning_int = k->tuning_int->value();
-        old.tuning_dec = k->tuning_dec->value();
-        old.semitone_detune = ival(k->semitone_detune);
-        old.octave_detune = ival(k->octave_detune);
-        const KeyboardTuningV2 v2 = convert_version1_tuning(old);
-        k->tuning_type->set_value(static_cast<float>(v2.tuning_type));
-        k->note_ref->set_value(static_cast<float>(v2.tuning_note_ref));
-        k->tuning_fine->set_value(v2.tuning_fine);
-        k->semitone_detune->set_value(static_cast<float>(v2.semitone_detune));
-        k->octave_detune->set_value(static_cast<float>(v2.octave_detune));
-    }
-    // The scale text, its base note and the tuning type may come in any order.
-    k->tuning.scala().set_base_note(ival(k->note_ref));
-    k->tuning.select(ival(k->tuning_type));
-    update_reference_digits(k);
-}
-
 int polyvkey_query(t_module* mod, int kind) {
     return kind == kKeyboardQueryChannel ? self(mod)->channel + 1 : 0;
 }
@@ -641,50 +429,6 @@ int polyvkey_control(t_module* mod, int kind, const intptr_t* args, int nargs) {
         return 1;
     }
     return 0;
-}
-
-void register_parameters(t_polyvkey* k, float bend_range) {
-    static const char* const step_names[16] = {"arp_step_0",  "arp_step_1",  "arp_step_2",  "arp_step_3",
-                                               "arp_step_4",  "arp_step_5",  "arp_step_6",  "arp_step_7",
-                                               "arp_step_8",  "arp_step_9",  "arp_step_10", "arp_step_11",
-                                               "arp_step_12", "arp_step_13", "arp_step_14", "arp_step_15"};
-    for (int i = 0; i < 16; ++i)
-        k->arp_steps[i] = add_param<IntParam>(k, 0, kKeyArpStep0 + i, 0, 1, 1, step_names[i]);
-    k->arp_length = add_param<IntParam>(k, 0, kKeyArpLength, 0, 15, 15, "arp_length");
-    k->arp_octave_range = add_param<IntParam>(k, 0, kKeyArpOctaveRange, 0, 4, 0, "arp_octave_range");
-    k->arp_octave_span = add_param<IntParam>(k, 0, kKeyArpOctaveSpan, 0, 2, 1, "arp_octave_span");
-    k->arp_note_order = add_param<IntParam>(k, 0, kKeyArpNoteOrder, 0, 5, 0, "arp_note_order");
-    k->arp_sync = add_param<IntParam>(k, 0, kKeyArpSync, 0, 24, 17, "arp_sync");
-    k->arp_latch = add_param<IntParam>(k, 0, kKeyArpLatch, 0, 1, 0, "arp_latch");
-    k->arp_rate = add_param<SmoothParam>(k, 0, kKeyArpRate, 1.0f, 50.0f, 5.0f, kSmoothBlocks, "arp_rate");
-    const int32_t digit_flags = kParamNoTextRead | kParamNoTextWrite | kParamNoMessage;
-    for (int i = 0; i < 5; ++i)
-        k->digits[i] = add_param<IntParam>(k, digit_flags, kKeyRefDigit0 + i, 0, i == 0 ? 15 : 9, 0, "");
-    k->tuning_int = add_param<IntParam>(k, kParamNoTextWrite, kKeyTuningInt, 377, 504, 440, "tuning_int");
-    k->tuning_dec = add_param<IntParam>(k, kParamNoTextWrite, kKeyTuningDec, 0, 99, 0, "tuning_dec");
-    add_param<TuningParameter>(k, kParamNoReport | kParamNoMessage | kParamStringReport, &k->tuning.scala());
-    k->tuning_type = add_param<IntParam>(k, 0, kKeyTuningType, 0, 1, 0, "tuning_type");
-    k->note_ref = add_param<IntParam>(k, 0, kKeyTuningNoteRef, 0, 127, 69, "tuning_note_ref");
-    k->tuning_fine = add_param<FloatParam>(k, 0, kKeyTuningFine, -1.0f / 24, 1.0f / 24, 0.0f, "tuning_fine");
-    k->octave_detune = add_param<IntParam>(k, 0, kKeyOctaveDetune, -3, 3, 0, "octave_detune");
-    k->semitone_detune = add_param<IntParam>(k, 0, kKeySemitoneDetune, -12, 12, 0, "semitone_detune");
-    k->stretch = add_param<FloatParam>(k, 0, kKeyStretch, 0.992f, 1.008f, 1.0f, "stretch");
-    k->error = add_param<FloatParam>(k, 0, kKeyError, 0.0f, 0.02f, 0.0f, "error");
-    k->velocity_curve = add_param<FloatParam>(k, 0, kKeyVelocityCurve, 0.0f, 2.0f, 1.0f, "velocity_curve");
-    k->mono_poly = add_param<IntParam>(k, 0, kKeyMonoPoly, 0, 1, 1, "mono_poly");
-    k->voice_mode = add_param<IntParam>(k, 0, kKeyVoiceMode, 0, 2, 2, "voice_mode");
-    k->arp_active = add_param<IntParam>(k, 0, kKeyArpActive, 0, 1, 0, "arp_active");
-    k->unison_mode = add_param<IntParam>(k, 0, kKeyUnisonMode, 0, 2, 0, "unisson_mode");
-    k->unison_detune = add_param<SmoothExpParam>(k, 0, kKeyUnisonDetune, 0.001f, 1.0f, 0.005f, kSmoothBlocks,
-                                                 "unisson_detune");
-    k->unison_delay = add_param<SmoothExpParam>(k, 0, kKeyUnisonDelay, 0.002f, 0.1f, 0.005f, kSmoothBlocks,
-                                                "unisson_delay");
-    k->hold_pedal = add_param<IntParam>(k, 0, kKeyHoldPedal, 0, 1, 1, "do_hold_pedal");
-    k->scala_load = add_param<IntParam>(k, 0, kKeyScalaLoad, 0, 1, 0, "");
-    const int32_t hidden = kParamNoTextRead | kParamNoTextWrite;
-    k->usable_param =
-        add_param<IntParam>(k, hidden, kKeyUsableVoices, 0, 30, static_cast<float>(k->polyphony - 2), "");
-    k->bend_depth_param = add_param<FloatParam>(k, hidden, kKeyBendDepth, 0.0f, 1.0f, bend_range, "");
 }
 
 } // namespace
@@ -740,8 +484,8 @@ t_module* pm_polyvkey_create(std::string_view line) {
     k->process = polyvkey_process;
     k->reset = polyvkey_reset;
     k->set_sample_rate = polyvkey_set_sample_rate;
-    k->parameter_changed = polyvkey_parameter_changed;
-    k->read_parameters = polyvkey_read;
+    k->parameter_changed = parameter_changed;
+    k->read_parameters = read_parameters;
     k->query = polyvkey_query;
     k->control = polyvkey_control;
     return k;
@@ -760,18 +504,4 @@ void pm_polyvkey_set_channel(t_module* m, int channel) {
     }
     k->channel = index;
     k->follow_input = false;
-}
-
-bool pm_polyvkey_load_scala_file(t_module* m, const std::string& path) {
-    t_polyvkey* k = self(m);
-    const bool ok = k->tuning.load_scala_file(path, ival(k->note_ref));
-    k->tuning_type->set_value(static_cast<float>(k->tuning.type()));
-    report(k, kKeyTuningType);
-    report(k, kKeyScalaScale);
-    update_reference_digits(k);
-    return ok;
-}
-
-const float* pm_polyvkey_pitch_table(t_module* m) {
-    return self(m)->tuning.table();
 }
