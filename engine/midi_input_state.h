@@ -11,6 +11,7 @@
 // can never pull a record away from under a running block.
 #include <cstdint>
 
+#include "engine/midi_channel_source.h"
 #include "engine/midi_event_list.h"
 #include "engine/port_notify.h"
 
@@ -51,7 +52,7 @@ private:
 using MidiNotifyFunction = void (*)(void* context, const MidiPortNotify& notify);
 
 // About 220 kB (17 channel records with room for a block's notes each): make it on the heap.
-class MidiInputState {
+class MidiInputState final : public MidiChannelSource {
 public:
     static constexpr int kChannels = 17;
     static constexpr int kAnyChannel = 16;  // receives every channel while omni is on
@@ -72,6 +73,13 @@ public:
     int receive_index() const { return receive_; }
     void setOmni(bool on) { omni_ = on; }
     bool isOmni() const { return omni_; }
+
+    // What the damper and the fork read of the input.
+    bool is_omni() const override { return omni_; }
+    int receive_channel_index() const override { return receive_; }
+    bool sustain(int channel_index) const override {
+        return valid(channel_index) && holds_[channel_index] > 0 && states_[channel_index].sustain;
+    }
 
     // Where program changes, clock and transport messages go; none: they are dropped
     // (program changes then stay ordinary channel messages).

@@ -29,20 +29,6 @@
 
 namespace voice_chain {
 
-// What the damper and the fork read of the MIDI input: omni, channel and sustain.
-class MidiInputSource final : public MidiChannelSource {
-  public:
-    explicit MidiInputSource(MidiInputState* in) : in_(in) {}
-    bool is_omni() const override { return in_->isOmni(); }
-    int receive_channel_index() const override { return in_->receive_index(); }
-    bool sustain(int channel_index) const override {
-        const MidiChannelState* s = in_->channel_state(channel_index);
-        return s && s->sustain;
-    }
-
-  private:
-    MidiInputState* in_;
-};
 
 // Settings close to the factory sound, so that a note rings like an electric piano.
 inline const char* const kMalletSettings =
@@ -61,7 +47,7 @@ struct Voice {
 
 class Chain {
   public:
-    Chain(int polyphony, int rate) : polyphony_(polyphony), rate_(rate), source_(midi_.get()) {
+    Chain(int polyphony, int rate) : polyphony_(polyphony), rate_(rate) {
         const std::string r = std::to_string(rate);
         root_ = module_create_generic("0 0 main_synth");
         clock_ = add(transport_create(r + " 1024 Clock"));
@@ -92,7 +78,7 @@ class Chain {
         settings(voices_[0].pick_up, kPickUpSettings);
         intptr_t arg = reinterpret_cast<intptr_t>(&block_);
         keyboard_->control(keyboard_, kKeyboardControlVoiceBlock, &arg, 1);
-        intptr_t bind[2] = {reinterpret_cast<intptr_t>(&source_), 0};
+        intptr_t bind[2] = {reinterpret_cast<intptr_t>(static_cast<MidiChannelSource*>(midi_.get())), 0};
         for (const Voice& v : voices_) {
             v.damper->control(v.damper, kMidiBindControl, bind, 2);
             v.fork->control(v.fork, kMidiBindControl, bind, 2);
@@ -238,7 +224,6 @@ class Chain {
     bool ok_ = true;
     std::unique_ptr<MidiInputState> midi_ = std::make_unique<MidiInputState>();
     KelMidiEventQueue queue_{kMidiEventQueueCapacity};
-    MidiInputSource source_;
     t_voice_block block_;
     t_module* root_ = nullptr;
     wire_shop* shop_ = wire_shop_create(1024);
