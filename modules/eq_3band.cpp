@@ -66,49 +66,19 @@ float angle(const t_eq_3band* e, float cutoff) {
     return 2.0f * kPi * std::min(cutoff, 0.45f * e->sample_rate) / e->sample_rate;
 }
 
-// A knob glides to the new coefficient; a rate change applies it at once.
-void set_coefficient(t_smooth_var& v, float x, bool jump) {
-    if (jump)
-        set_now(v, x);
-    else
-        smooth_set_target(v, x);
-}
-
 // ---- coefficient update (on a change of the settings concerned) ----
 
 void update_low(t_eq_3band* e, bool jump = false) {
-    const float d = std::sqrt(e->low_gain.value());
-    const float t = std::tan(angle(e, e->low_cutoff.value()) * 0.5f);
-    set_coefficient(e->low.b0, d * t + 1, jump);
-    set_coefficient(e->low.b1, d * t - 1, jump);
-    set_coefficient(e->low.a0, t / d + 1, jump);
-    set_coefficient(e->low.a1, t / d - 1, jump);
-    set_now(e->low.b2, 0);
-    set_now(e->low.a2, 0);
+    filter_design_low_shelf(e->low, angle(e, e->low_cutoff.value()), e->low_gain.value(), jump);
 }
 
 void update_peak(t_eq_3band* e, bool jump = false) {
-    const float w = angle(e, e->peak_cutoff.value());
-    const float alpha = std::sin(w) / (2.0f * e->peak_q.value());
-    const float k = alpha * e->peak_gain.value();
-    const float c = -2.0f * std::cos(w);
-    set_coefficient(e->peak.b0, 1 + k, jump);
-    set_coefficient(e->peak.b1, c, jump);
-    set_coefficient(e->peak.b2, 1 - k, jump);
-    set_coefficient(e->peak.a0, 1 + alpha, jump);
-    set_coefficient(e->peak.a1, c, jump);
-    set_coefficient(e->peak.a2, 1 - alpha, jump);
+    filter_design_peak(e->peak, angle(e, e->peak_cutoff.value()), e->peak_gain.value(), e->peak_q.value(),
+                       jump);
 }
 
 void update_high(t_eq_3band* e, bool jump = false) {
-    const float g = e->high_gain.value();
-    const float t = std::tan(angle(e, e->high_cutoff.value()) * 0.5f) * std::sqrt(g);
-    set_coefficient(e->high.b0, g + t, jump);
-    set_coefficient(e->high.b1, t - g, jump);
-    set_coefficient(e->high.a0, t + 1, jump);
-    set_coefficient(e->high.a1, t - 1, jump);
-    set_now(e->high.b2, 0);
-    set_now(e->high.a2, 0);
+    filter_design_high_shelf(e->high, angle(e, e->high_cutoff.value()), e->high_gain.value(), jump);
 }
 
 void eq_parameter_changed(t_module* m, int id, int origin) {

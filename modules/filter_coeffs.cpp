@@ -58,3 +58,46 @@ void filter_design(t_filter_coeffs& c, t_filter_design design, float w, float m,
     filter_set(c.a2, a2);
     filter_set(c.gain, 1);
 }
+
+namespace {
+
+float shelf_angle(float w) {
+    return w < kFilterAngleMax ? (w > 0 ? w : 0) : kFilterAngleMax;
+}
+
+} // namespace
+
+void filter_design_low_shelf(t_filter_coeffs& c, float w, float g, bool now) {
+    const float d = std::sqrt(g);
+    const float t = std::tan(shelf_angle(w) * 0.5f);
+    filter_set(c.b0, d * t + 1, now);
+    filter_set(c.b1, d * t - 1, now);
+    filter_set(c.a0, t / d + 1, now);
+    filter_set(c.a1, t / d - 1, now);
+    filter_set(c.b2, 0, true);
+    filter_set(c.a2, 0, true);
+}
+
+void filter_design_peak(t_filter_coeffs& c, float w, float g, float q, bool now) {
+    w = shelf_angle(w);
+    const float alpha = std::sin(w) / (2.0f * q);
+    const float k = alpha * g;
+    const float m = -2.0f * std::cos(w);
+    filter_set(c.b0, 1 + k, now);
+    filter_set(c.b1, m, now);
+    filter_set(c.b2, 1 - k, now);
+    filter_set(c.a0, 1 + alpha, now);
+    filter_set(c.a1, m, now);
+    filter_set(c.a2, 1 - alpha, now);
+    filter_set(c.gain, 1, now);
+}
+
+void filter_design_high_shelf(t_filter_coeffs& c, float w, float g, bool now) {
+    const float t = std::tan(shelf_angle(w) * 0.5f) * std::sqrt(g);
+    filter_set(c.b0, g + t, now);
+    filter_set(c.b1, t - g, now);
+    filter_set(c.a0, t + 1, now);
+    filter_set(c.a1, t - 1, now);
+    filter_set(c.b2, 0, true);
+    filter_set(c.a2, 0, true);
+}

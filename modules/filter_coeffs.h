@@ -54,6 +54,13 @@ inline constexpr float kFilterQualityMin = 0.1f;
 // quality q shifted by n octaves. The gain target becomes 1; the caller may set another.
 void filter_design(t_filter_coeffs& c, t_filter_design design, float w, float m, float q, float n);
 
+// The equaliser's sections, w in radians per sample (kept below the angle limit). The
+// first-order shelves have gain g at DC (low) or at Nyquist (high) and 1 at the other
+// end; the peak has gain g at its centre. `now` skips the glide (a rate change).
+void filter_design_low_shelf(t_filter_coeffs& c, float w, float g, bool now = false);
+void filter_design_peak(t_filter_coeffs& c, float w, float g, float q, bool now = false);
+void filter_design_high_shelf(t_filter_coeffs& c, float w, float g, bool now = false);
+
 // Target and, when `now`, the value at once (a rate change or a reset skips the glide).
 inline void filter_set(t_smooth_var& v, float x, bool now = false) {
     smooth_set_target(v, x);

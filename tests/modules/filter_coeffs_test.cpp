@@ -64,6 +64,27 @@ TEST(FilterCoeffs, DesignsHaveTheirShapes) {
     }
 }
 
+TEST(FilterCoeffs, ShelvesAndPeakOfTheEqualiser) {
+    const double w = 2 * kPi * 1000 / 44100;
+    t_filter_coeffs low, peak, high;
+    filter_design_low_shelf(low, static_cast<float>(w), 4, false);
+    filter_design_peak(peak, static_cast<float>(w), 4, 2, false);
+    filter_design_high_shelf(high, static_cast<float>(w), 4, false);
+    EXPECT_NEAR(response(low, 0), 4, 1e-3);
+    EXPECT_NEAR(response(low, kPi), 1, 1e-3);
+    EXPECT_NEAR(response(low, w), 2, 0.05); // the half-way gain at the corner
+    EXPECT_NEAR(response(high, 0), 1, 1e-3);
+    EXPECT_NEAR(response(high, kPi), 4, 1e-3);
+    EXPECT_NEAR(response(peak, w), 4, 1e-3);
+    EXPECT_NEAR(response(peak, 0), 1, 1e-3);
+    // The first-order shelves leave b2 and a2 at 0 at once, not after a glide.
+    EXPECT_EQ(low.b2.current, 0.0f);
+    EXPECT_EQ(high.a2.remaining, 0);
+    // An angle past Nyquist (a low rate) stays finite.
+    filter_design_high_shelf(high, 4.0f, 4, true);
+    EXPECT_TRUE(std::isfinite(high.b0.current) && std::isfinite(high.a1.current));
+}
+
 TEST(FilterCoeffs, PedalIsABandPassAtItsAngle) {
     // A zero at DC and a resonance at theta whose peak, about 2 / (1 + theta * Q), the
     // wah's output gain makes up for.
