@@ -134,10 +134,20 @@ void update_tempo(t_chorus* c) {
 // Four-point Lagrange weights for a position x in [1, 2).
 struct Weights {
     float w0, w1, w2, w3;
-    explicit Weights(float x)
-        : w0(-(x - 1) * (x - 2) * (x - 3) / 6), w1(x * (x - 2) * (x - 3) / 2), w2(-x * (x - 1) * (x - 3) / 2),
-          w3(x * (x - 1) * (x - 2) / 6) {}
+    explicit Weights(float x) {
+        const float a = x - 1, b = x - 2, c = x - 3;
+        w0 = -a * b * c * (1.0f / 6);
+        w1 = x * b * c * 0.5f;
+        w2 = -x * a * c * 0.5f;
+        w3 = x * a * b * (1.0f / 6);
+    }
 };
+
+// floor() without the library call: the sweep offset is far inside the int range.
+inline int floor_int(float x) {
+    const int i = static_cast<int>(x);
+    return i > x ? i - 1 : i;
+}
 
 // The left tap lies m samples further behind `base`, the right tap (mirrored) m nearer.
 inline float tap_behind(const float* line, unsigned mask, unsigned p, const Weights& w) {
@@ -181,6 +191,7 @@ template <int Mode> void chorus_process(t_module* m, int frames) {
     float clock = c->clock_value;
     bool edge_high = c->edge_high;
     float tap_l = c->tap_l, tap_r = c->tap_r;
+    t_lfo_shaper sine1 = c->sine1, sine2 = c->sine2;
 
     for (int i = 0; i < frames; ++i) {
         // Per sample: the clock and the LFO phase.
@@ -228,18 +239,17 @@ template <int Mode> void chorus_process(t_module* m, int frames) {
             buf_r[w] = fb * tap_r + denormal_noise::next() + x_r;
         }
 
-        const float a = phase - std::floor(phase);
-        const float m1 = lfo_shaper_value(c->sine1, a) * D;
-        const float f1 = std::floor(m1);
-        const Weights w1(m1 - f1 + 1);
-        const int s1 = static_cast<int>(f1);
+        // The phase lies in 0..1; its fraction wraps 1 to 0.
+        const float a = phase < 1 ? phase : 0.0f;
+        const float m1 = lfo_shaper_value(sine1, a) * D;
+        const int s1 = floor_int(m1);
+        const Weights w1(m1 - static_cast<float>(s1) + 1);
         if (Mode == 1) {
             float b = 0.25f - phase;
-            b -= std::floor(b);
-            const float m2 = lfo_shaper_value(c->sine2, b) * D;
-            const float f2 = std::floor(m2);
-            const Weights w2(m2 - f2 + 1);
-            const int s2 = static_cast<int>(f2);
+            if (b < 0) b += 1;
+            const float m2 = lfo_shaper_value(sine2, b) * D;
+            const int s2 = floor_int(m2);
+            const Weights w2(m2 - static_cast<float>(s2) + 1);
             tap_l = tap_behind(buf_l, mask, r1 - s1, w1) + tap_behind(buf_l, mask, r2 - s2, w2);
             tap_r = tap_mirrored(buf_r, mask, r1 + s1, w1) + tap_mirrored(buf_r, mask, r2 + s2, w2);
         } else if (Mode == 2) {
@@ -264,6 +274,7 @@ template <int Mode> void chorus_process(t_module* m, int frames) {
     c->clock_value = clock;
     c->edge_high = edge_high;
     c->tap_l = tap_l, c->tap_r = tap_r;
+    c->sine1 = sine1, c->sine2 = sine2;
 }
 
 void set_mode(t_chorus* c, int mode) {
