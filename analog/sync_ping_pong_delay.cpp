@@ -40,7 +40,7 @@ struct t_delay : t_module {
     int size = 0;
     unsigned mask = 0;
     unsigned write = 0;
-    int written = 0;      // samples written since the lines were last cleared (at most size)
+    int fresh = 0;        // samples written since the last reset (at most size); older ones read as 0
     float max_length = 0; // samples
 
     // Delay length in samples: current (may be fractional) and where it is heading. Double:
@@ -126,39 +126,25 @@ void configure_rate(t_delay* d) {
 
 bool allocate_lines(t_delay* d, float rate) {
     const int size = line_size(rate);
-    std::unique_ptr<float[]> l(new (std::nothrow) float[static_cast<std::size_t>(size)]());
-    std::unique_ptr<float[]> r(new (std::nothrow) float[static_cast<std::size_t>(size)]());
+    // Left unfilled: nothing is read before it is written (see `fresh`), so the pages of
+    // a long line stay untouched until a long delay needs them.
+    std::unique_ptr<float[]> l(new (std::nothrow) float[static_cast<std::size_t>(size)]);
+    std::unique_ptr<float[]> r(new (std::nothrow) float[static_cast<std::size_t>(size)]);
     if (!l || !r) return false;
     d->line_l = std::move(l);
     d->line_r = std::move(r);
     d->size = size;
     d->mask = static_cast<unsigned>(size - 1);
     d->write = 0;
-    d->written = 0;
+    d->fresh = 0;
     return true;
 }
 
-// Zeroes only what was written since the last clear: a preset load resets the module
-// twice on the audio thread, and the lines can hold hundreds of megabytes.
+// Forgets the lines rather than zeroing them: a preset load resets the module on the
+// audio thread, and the lines can hold hundreds of megabytes. A read reaching behind the
+// samples written since then gives silence.
 void clear_lines(t_delay* d) {
-    if (!d->line_l) return;
-    if (d->written >= d->size) {
-        std::memset(d->line_l.get(), 0, sizeof(float) * static_cast<std::size_t>(d->size));
-        std::memset(d->line_r.get(), 0, sizeof(float) * static_cast<std::size_t>(d->size));
-    } else if (d->written > 0) {
-        // The last `written` positions end at the write position, perhaps wrapping.
-        const int end = static_cast<int>(d->write) + 1;
-        const int first = std::max(end - d->written, 0);
-        const std::size_t head = static_cast<std::size_t>(end - first);
-        std::memset(d->line_l.get() + first, 0, sizeof(float) * head);
-        std::memset(d->line_r.get() + first, 0, sizeof(float) * head);
-        const int rest = d->written - (end - first);
-        if (rest > 0) {
-            std::memset(d->line_l.get() + d->size - rest, 0, sizeof(float) * static_cast<std::size_t>(rest));
-            std::memset(d->line_r.get() + d->size - rest, 0, sizeof(float) * static_cast<std::size_t>(rest));
-        }
-    }
-    d->written = 0;
+    d->fresh = 0;
 }
 
 // ---- delay length ----
@@ -231,6 +217,8 @@ void delay_process(t_module* m, int frames) {
     const double k = d->glide_k, k1 = d->glide_k - 1.0;
 
     unsigned w = d->write;
+    int fresh = d->fresh;
+    const int size = d->size;
     double length = d->length, target = d->target;
     int glide_left = d->glide_left;
     int edges = d->edges, samples = d->samples;
@@ -263,16 +251,21 @@ void delay_process(t_module* m, int frames) {
         w = (w + 1) & mask;
         const int whole = static_cast<int>(length);
         const unsigned r = (w - static_cast<unsigned>(whole)) & mask;
-        float y_l, y_r;
+        float y_l = 0, y_r = 0;
         if (glide_left > 0) {
             // Three points around the fractional position, which lies half a sample
             // beyond the fraction so it stays in the middle of the three.
             const float K = static_cast<float>(length - whole) + 0.5f;
             const float c0 = 0.5f * (K - 1) * (K - 2), c1 = -K * (K - 2), c2 = 0.5f * K * (K - 1);
             const unsigned r1 = (r - 1) & mask, r2 = (r - 2) & mask;
-            y_l = c0 * buf_l[r] + c1 * buf_l[r1] + c2 * buf_l[r2];
-            y_r = c0 * buf_r[r] + c1 * buf_r[r1] + c2 * buf_r[r2];
-        } else {
+            if (whole + 2 <= fresh) {
+                y_l = c0 * buf_l[r] + c1 * buf_l[r1] + c2 * buf_l[r2];
+                y_r = c0 * buf_r[r] + c1 * buf_r[r1] + c2 * buf_r[r2];
+            } else {
+                if (whole <= fresh) y_l = c0 * buf_l[r], y_r = c0 * buf_r[r];
+                if (whole + 1 <= fresh) y_l += c1 * buf_l[r1], y_r += c1 * buf_r[r1];
+            }
+        } else if (whole <= fresh) {
             y_l = buf_l[r];
             y_r = buf_r[r];
         }
@@ -282,6 +275,7 @@ void delay_process(t_module* m, int frames) {
         s_r = g * (gain_r.current * x_r + fb * y_l) + hold * s_r;
         buf_l[w] = s_l;
         buf_r[w] = s_r;
+        if (fresh < size) ++fresh;
         out_l[i] = wet * y_l + dry * x_l;
         out_r[i] = wet * y_r + dry * x_r;
         smooth_step(gain_l);
@@ -289,7 +283,7 @@ void delay_process(t_module* m, int frames) {
     }
 
     d->write = w;
-    d->written = std::min(d->written + frames, d->size);
+    d->fresh = fresh;
     d->length = length, d->target = target;
     d->glide_left = glide_left;
     d->edges = edges, d->samples = samples;
