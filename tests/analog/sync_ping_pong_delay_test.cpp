@@ -180,6 +180,16 @@ TEST(SyncPingPongDelay, SyncedEchoFollowsTheClock) {
     }
 }
 
+// The unmeasured clock makes a quarter note 2 s long; 60 pulses into a 120 BPM clock the
+// length glides to half a second and is there within one second.
+TEST(SyncPingPongDelay, LockReachesTheBeatWithinASecond) {
+    Delay d(44100, "sync 1 steps_param 14 cutoff 20000 angle 1 wet 1 dry 0 feedback 0");
+    const long at = 5513 + 44100; // the 60th pulse comes a quarter beat in
+    d.impulse_left(at);
+    const auto out = d.render(at + 30000);
+    EXPECT_NEAR(static_cast<double>(peak_index(out[0], at + 1, out[0].size()) - at), 22050.0, 0.001 * 22050);
+}
+
 // Sync off by event takes the "delay" setting at once and tells the owner; steps 0 while
 // locked ends the lock too; steps 1..24 start it.
 TEST(SyncPingPongDelay, SyncEventsSwitchBetweenClockAndSetting) {
