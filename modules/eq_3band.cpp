@@ -10,6 +10,7 @@
 #include "engine/modular.h"
 #include "engine/report.h"
 #include "modules/denormal_noise.h"
+#include "modules/filter_coeffs.h"
 #include "modules/parameter.h"
 
 namespace {
@@ -26,28 +27,9 @@ enum : int {
     kAmplitude = 9,
 };
 
-constexpr int kCoefficientRamp = 30; // samples for a coefficient to reach its new value
 constexpr int kAmplitudeRamp = 4000; // samples for the output level (about 90 ms at 44.1 kHz)
 constexpr float kGainMin = 0.0334f, kGainMax = 31.6228f; // about -29.5 dB to +30 dB
 constexpr float kPi = 3.14159265358979f;
-
-// One biquad section's coefficients, each gliding linearly to its target.
-struct t_eq_section {
-    t_smooth_var b0, b1, b2, a0, a1, a2;
-    t_eq_section() {
-        for (t_smooth_var* v : {&b0, &b1, &b2, &a0, &a1, &a2})
-            v->ramp_steps = kCoefficientRamp;
-        // a0 starts away from zero: the first samples run while the ramps are under way.
-        a0.current = a0.target = 0.1f;
-    }
-    void step() {
-        for (t_smooth_var* v : {&b0, &b1, &b2, &a0, &a1, &a2})
-            smooth_step(*v);
-    }
-    bool ramping() const {
-        return b0.remaining | b1.remaining | b2.remaining | a0.remaining | a1.remaining | a2.remaining;
-    }
-};
 
 void set_now(t_smooth_var& v, float x) {
     smooth_set_target(v, x);
@@ -56,7 +38,7 @@ void set_now(t_smooth_var& v, float x) {
 
 struct t_eq_3band : t_module {
     float sample_rate = 44100;
-    t_eq_section low, peak, high;
+    t_filter_coeffs low, peak, high; // the gain stays 1: the level is the amplitude
     // Histories: equaliser input, low-shelf output (two), peak output (two), high-shelf output.
     float m1 = 0, y1a = 0, y1b = 0, y2a = 0, y2b = 0, y3a = 0;
     t_smooth_var amplitude_level;
@@ -84,49 +66,19 @@ float angle(const t_eq_3band* e, float cutoff) {
     return 2.0f * kPi * std::min(cutoff, 0.45f * e->sample_rate) / e->sample_rate;
 }
 
-// A knob glides to the new coefficient; a rate change applies it at once.
-void set_coefficient(t_smooth_var& v, float x, bool jump) {
-    if (jump)
-        set_now(v, x);
-    else
-        smooth_set_target(v, x);
-}
-
 // ---- coefficient update (on a change of the settings concerned) ----
 
 void update_low(t_eq_3band* e, bool jump = false) {
-    const float d = std::sqrt(e->low_gain.value());
-    const float t = std::tan(angle(e, e->low_cutoff.value()) * 0.5f);
-    set_coefficient(e->low.b0, d * t + 1, jump);
-    set_coefficient(e->low.b1, d * t - 1, jump);
-    set_coefficient(e->low.a0, t / d + 1, jump);
-    set_coefficient(e->low.a1, t / d - 1, jump);
-    set_now(e->low.b2, 0);
-    set_now(e->low.a2, 0);
+    filter_design_low_shelf(e->low, angle(e, e->low_cutoff.value()), e->low_gain.value(), jump);
 }
 
 void update_peak(t_eq_3band* e, bool jump = false) {
-    const float w = angle(e, e->peak_cutoff.value());
-    const float alpha = std::sin(w) / (2.0f * e->peak_q.value());
-    const float k = alpha * e->peak_gain.value();
-    const float c = -2.0f * std::cos(w);
-    set_coefficient(e->peak.b0, 1 + k, jump);
-    set_coefficient(e->peak.b1, c, jump);
-    set_coefficient(e->peak.b2, 1 - k, jump);
-    set_coefficient(e->peak.a0, 1 + alpha, jump);
-    set_coefficient(e->peak.a1, c, jump);
-    set_coefficient(e->peak.a2, 1 - alpha, jump);
+    filter_design_peak(e->peak, angle(e, e->peak_cutoff.value()), e->peak_gain.value(), e->peak_q.value(),
+                       jump);
 }
 
 void update_high(t_eq_3band* e, bool jump = false) {
-    const float g = e->high_gain.value();
-    const float t = std::tan(angle(e, e->high_cutoff.value()) * 0.5f) * std::sqrt(g);
-    set_coefficient(e->high.b0, g + t, jump);
-    set_coefficient(e->high.b1, t - g, jump);
-    set_coefficient(e->high.a0, t + 1, jump);
-    set_coefficient(e->high.a1, t - 1, jump);
-    set_now(e->high.b2, 0);
-    set_now(e->high.a2, 0);
+    filter_design_high_shelf(e->high, angle(e, e->high_cutoff.value()), e->high_gain.value(), jump);
 }
 
 void eq_parameter_changed(t_module* m, int id, int origin) {
@@ -175,7 +127,7 @@ void eq_process(t_module* m, int frames) {
     // Per sample while any glide runs: the coefficients and the level take one step each.
     while (i < frames &&
            (e->low.ramping() || e->peak.ramping() || e->high.ramping() || e->amplitude_level.remaining)) {
-        const t_eq_section &l = e->low, &p = e->peak, &h = e->high;
+        const t_filter_coeffs &l = e->low, &p = e->peak, &h = e->high;
         const float x = in[i] + denormal_noise::next();
         const float y1 = (l.b0.current * x + l.b1.current * m1 - l.a1.current * y1a) / l.a0.current;
         const float y2 = (p.b0.current * y1 + p.b1.current * y1a + p.b2.current * y1b - p.a1.current * y2a -
