@@ -79,8 +79,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mellora-render: %s\n", error.c_str());
         return code;
     }
+    if (report.result.late_events)
+        std::fprintf(stderr,
+                     "mellora-render: %llu events played a frame late: more at one frame than the instrument takes\n",
+                     static_cast<unsigned long long>(report.result.late_events));
     if (report.result.dropped_events)
-        std::fprintf(stderr, "mellora-render: %llu events dropped: more at one frame than the instrument takes\n",
+        std::fprintf(stderr, "mellora-render: %llu events dropped: the instrument took none\n",
                      static_cast<unsigned long long>(report.result.dropped_events));
     if (report.result.non_finite)
         std::fprintf(stderr, "mellora-render: %llu invalid samples (NaN or infinite) written as silence\n",

@@ -29,7 +29,8 @@ public:
     // One event for the next render call, at `frame_offset` frames into it. Events come
     // in time order, already filtered by channel and moved to MIDI channel 1. False when
     // the instrument cannot take another event for this block: the renderer then ends
-    // the block at that event's frame and queues it again at the start of the next.
+    // the block at that event's frame (one frame later when events of that frame were
+    // already taken) and queues it again at the start of the next.
     virtual bool queue_midi(uint32_t frame_offset, uint8_t status, uint8_t data1, uint8_t data2) = 0;
 
     // Renders `frames` (1..max_block) frames of stereo audio and forgets the queued events.

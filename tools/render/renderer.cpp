@@ -68,15 +68,28 @@ RenderResult render_song(RenderInstrument& instrument, const std::vector<Schedul
             break;
         }
         int n = static_cast<int>(std::min<uint64_t>(block, limit - pos));
+        int64_t last_queued = -1;  // offset of the last event the instrument took in this block
         for (; next < events.size() && events[next].frame < pos + n; ++next) {
             const ScheduledEvent& e = events[next];
             const uint64_t at = e.frame > pos ? e.frame - pos : 0;
-            if (instrument.queue_midi(static_cast<uint32_t>(at), e.status, e.data1, e.data2)) continue;
-            if (at > 0) {
-                n = static_cast<int>(at);  // full: end the block here, the event opens the next
-                break;
+            if (instrument.queue_midi(static_cast<uint32_t>(at), e.status, e.data1, e.data2)) {
+                last_queued = static_cast<int64_t>(at);
+                continue;
             }
-            ++result.dropped_events;
+            // The instrument is full: end the block before this event so that it opens
+            // the next one. Events already taken at its own frame keep the block open for
+            // that frame, and this one follows a frame late.
+            if (last_queued < static_cast<int64_t>(at)) {
+                if (at == 0) {
+                    ++result.dropped_events;  // it takes nothing at all
+                    continue;
+                }
+                n = static_cast<int>(at);
+            } else {
+                n = static_cast<int>(at) + 1;
+                ++result.late_events;
+            }
+            break;
         }
         instrument.render(left.get(), right.get(), n);
 

@@ -49,6 +49,7 @@ struct RenderResult {
     uint64_t frames = 0;            // written to the sink
     uint64_t tail_frames = 0;       // of which after the song's end
     bool ended_on_silence = false;  // false: the tail cap ended it
+    uint64_t late_events = 0;       // a frame late: more at one frame than the instrument takes
     uint64_t dropped_events = 0;    // refused by the instrument even at a block's start
     uint64_t non_finite = 0;        // NaN or infinite samples, written as 0
     bool sink_failed = false;

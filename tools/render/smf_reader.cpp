@@ -43,7 +43,7 @@ public:
 
 private:
     bool fail(std::string& error, const char* what) {
-        error = format("track %d, byte %zu: %s", track_, base_ + pos_, what);
+        error = format("track %d, event at byte %zu: %s", track_, base_ + event_, what);
         return false;
     }
     bool byte(uint8_t& b) {
@@ -65,8 +65,8 @@ private:
     }
     bool skip(uint32_t n, std::string& error, const char* what) {
         if (n > body_.size() - pos_) {
-            error = format("track %d, byte %zu: %s of %u bytes runs past the end of the track (%zu left)", track_,
-                           base_ + pos_, what, n, body_.size() - pos_);
+            error = format("track %d, event at byte %zu: %s of %u bytes runs past the end of the track (%zu left)",
+                           track_, base_ + event_, what, n, body_.size() - pos_);
             return false;
         }
         pos_ += n;
@@ -76,6 +76,7 @@ private:
     std::span<const uint8_t> body_;
     std::size_t base_;
     std::size_t pos_ = 0;
+    std::size_t event_ = 0;  // where the event being read starts, for messages
     int track_;
 };
 
@@ -84,6 +85,7 @@ bool TrackReader::read(std::vector<SmfEvent>& events, std::vector<SmfTempo>& tem
     uint64_t tick = 0;
     uint8_t running = 0;  // running status: the last channel status byte
     while (pos_ < body_.size()) {
+        event_ = pos_;
         uint32_t delta;
         if (!number(delta, error)) return false;
         tick += delta;
