@@ -3,6 +3,7 @@
 // with its absolute frame, and sounds each note-on as a decaying sine computed from the
 // absolute frame, so its output does not depend on how the render is blocked.
 #include <cmath>
+#include <numbers>
 #include <cstdint>
 #include <gtest/gtest.h>
 
@@ -62,7 +63,7 @@ public:
                 if (f < n.start) continue;
                 const double t = double(f - n.start) / rate_;
                 x += 0.5 * n.level * std::exp(-t / decay_seconds) *
-                     std::sin(2 * M_PI * 440.0 * std::exp2((n.key - 69) / 12.0) * t);
+                     std::sin(2 * std::numbers::pi * 440.0 * std::exp2((n.key - 69) / 12.0) * t);
             }
             left[i] = float(x);
             right[i] = float(-x);

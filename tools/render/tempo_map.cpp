@@ -42,8 +42,9 @@ double TempoMap::seconds_at(uint64_t tick) const {
 }
 
 uint64_t TempoMap::frame_at(uint64_t tick, int rate) const {
-    const Wide scaled = numerator(tick) * unsigned(rate);
-    return static_cast<uint64_t>((scaled + denominator_ / 2) / denominator_);
+    const Wide frame = (numerator(tick) * unsigned(rate) + denominator_ / 2) / denominator_;
+    // Beyond 2^64 frames only a hostile file reaches: saturate rather than wrap around.
+    return frame > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(frame);
 }
 
 } // namespace mellora::render
