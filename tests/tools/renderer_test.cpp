@@ -154,10 +154,12 @@ TEST(Renderer, AFullEventQueueEndsTheBlockAtThatEvent) {
     EXPECT_EQ(none.result.frames, 1024u);
 }
 
-TEST(Renderer, InvalidSamplesAreWrittenAsSilenceAndCounted) {
+TEST(Renderer, InvalidAndOverloudSamplesAreCounted) {
     Rig run;
     run.instrument.poison = true;
+    run.instrument.constant = 1.25f;  // left 1.25, right -1.25: every sample but the NaNs is over
     render(run, {}, 1000, settings(256, 0));
-    EXPECT_EQ(run.result.non_finite, 4u);  // one per block
+    EXPECT_EQ(run.result.non_finite, 4u);  // one per block, written as 0
+    EXPECT_EQ(run.result.over_full_scale, 2000u - 4u);
     for (float x : run.sink.left) EXPECT_TRUE(std::isfinite(x));
 }

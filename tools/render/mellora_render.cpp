@@ -89,6 +89,9 @@ int main(int argc, char** argv) {
     if (report.result.non_finite)
         std::fprintf(stderr, "mellora-render: %llu invalid samples (NaN or infinite) written as silence\n",
                      static_cast<unsigned long long>(report.result.non_finite));
+    if (report.result.over_full_scale && options.bits != SampleBits::float32)
+        std::fprintf(stderr, "mellora-render: %llu samples beyond full scale were clipped (try --bits 32f)\n",
+                     static_cast<unsigned long long>(report.result.over_full_scale));
     if (!options.quiet)
         std::printf("mellora-render: wrote %s (%.2f s, %s, seed %u)\n", report.out_path.c_str(), report.seconds,
                     report.format.c_str(), report.seed);

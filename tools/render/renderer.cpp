@@ -99,6 +99,7 @@ RenderResult render_song(RenderInstrument& instrument, const std::vector<Schedul
             float& r = right[i];
             if (!std::isfinite(l)) l = 0, ++result.non_finite;
             if (!std::isfinite(r)) r = 0, ++result.non_finite;
+            result.over_full_scale += (std::fabs(l) > 1.0f) + (std::fabs(r) > 1.0f);
             quiet = (std::fabs(l) < threshold && std::fabs(r) < threshold) ? quiet + 1 : 0;
             if (pos + i + 1 >= end_frame && quiet >= silence_run) {
                 keep = i + 1;

@@ -52,6 +52,7 @@ struct RenderResult {
     uint64_t late_events = 0;       // a frame late: more at one frame than the instrument takes
     uint64_t dropped_events = 0;    // refused by the instrument even at a block's start
     uint64_t non_finite = 0;        // NaN or infinite samples, written as 0
+    uint64_t over_full_scale = 0;   // samples beyond ±1 (clipped in integer files)
     bool sink_failed = false;
     bool cancelled = false;
 };
