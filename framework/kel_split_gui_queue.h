@@ -9,6 +9,8 @@
 // detached on the user-interface thread; attaching and detaching wait (sleeping) until
 // no delivery is in progress, and deliveries that begin meanwhile are dropped, so the
 // reader list never changes under a delivery. pop() belongs to the editor thread.
+// Attach readers only through attach_to() (a plain attach() skips the handshake), and
+// enable or disable the writer only while no delivery can run.
 //
 // Strings: a string message (kind kGuiMessageString) carries a std::string the popper
 // owns. push_string makes one copy for the delivery and frees it afterwards; each

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 KelSubject::~KelSubject() {
-    notify(KelSubjectDiedMsg(this));
+    // Everyone hears of the death, disabled subject or inactive observer alike: an
+    // observer that keeps a pointer to this subject must learn that it goes.
+    deliver(KelSubjectDiedMsg(this), true);
     // Detach whatever is still attached (a receiver may have detached itself already).
     for (KelObserver* o : observers_)
         if (o) std::erase(o->subjects_, this);
@@ -40,14 +42,17 @@ void KelSubject::sweep() {
 }
 
 void KelSubject::notify(const KelMsg& message) {
-    if (!enabled_) return;
+    if (enabled_) deliver(message, false);
+}
+
+void KelSubject::deliver(const KelMsg& message, bool everyone) {
     ++notifying_;
     // Only the observers attached when the walk began hear this message; indices stay
     // valid when a receiver appends to the list.
     const std::size_t n = observers_.size();
     for (std::size_t i = 0; i < n; ++i) {
         KelObserver* o = observers_[i];
-        if (o && o->active_) o->receive(message);
+        if (o && (everyone || o->active_)) o->receive(message);
     }
     if (--notifying_ == 0) sweep();
 }

@@ -25,7 +25,8 @@ public:
 class KelSubject {
 public:
     KelSubject() = default;
-    // Tells every observer KelSubjectDiedMsg, then detaches them all.
+    // Tells every observer KelSubjectDiedMsg (even when disabled, even inactive ones),
+    // then detaches them all.
     virtual ~KelSubject();
     KelSubject(const KelSubject&) = delete;
     KelSubject& operator=(const KelSubject&) = delete;
@@ -48,6 +49,7 @@ protected:
 
 private:
     friend class KelObserver;
+    void deliver(const KelMsg& message, bool everyone);
     void forget(KelObserver* observer);  // removes the entry only
     void sweep();
 

@@ -77,6 +77,19 @@ TEST(KelSubject, DestructionTellsEveryObserverBeforeDetachingIt) {
     EXPECT_TRUE(b.subjects().empty());
 }
 
+TEST(KelSubject, DeathIsToldEvenWhenDisabledOrInactive) {
+    std::vector<std::string> log;
+    Recorder a("a", &log);
+    {
+        KelSubject s;
+        s.attach(&a);
+        a.set_active(false);
+        s.set_enabled(false);
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"a:died-attached"}));
+    EXPECT_TRUE(a.subjects().empty());
+}
+
 TEST(KelSubject, DestroyedObserverLeavesNoEntryInItsSubjects) {
     std::vector<std::string> log;
     KelSubject s1, s2;
