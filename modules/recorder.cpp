@@ -33,12 +33,10 @@ constexpr int kPauseSteps = 40;
 struct t_recorder : t_module {
     int32_t sample_rate = 44100;
     int32_t format = 0;
-    int32_t trigger_input = 0;  // never set in this instrument: input 1 is always audio
     // Changed by messages (audio thread), read for the state text (user-interface thread).
     std::atomic<uint32_t> flags{kFlagSoft};
     std::atomic<uint8_t> clipped{0};
     std::atomic<int32_t> paused{0};
-    std::atomic<int32_t> pause_acknowledged{0};
     std::atomic<int32_t> in_process{0};
     std::atomic<int32_t> dialog_request{0};
     std::atomic<int32_t> busy{0};
@@ -92,7 +90,6 @@ public:
     explicit AudioEntry(t_recorder* r) : r_(r) {
         kel_interlocked_increment(r_->in_process);
         paused_ = r_->paused.load() != 0;
-        if (paused_) r_->pause_acknowledged.store(1);
     }
     ~AudioEntry() { kel_interlocked_decrement(r_->in_process); }
     bool paused() const { return paused_; }
@@ -248,7 +245,6 @@ void recorder_destroy(t_module* m) {
 
 // Keeps the audio thread out of process; false when a block did not end in time.
 bool pause_audio(t_recorder* r) {
-    r->pause_acknowledged.store(0);
     r->paused.store(1);
     for (int i = 0; i < kPauseSteps; ++i) {
         if (r->in_process.load() == 0) return true;
