@@ -16,7 +16,6 @@ namespace {
 
 enum : uint32_t {
     kFlagRecording = 0x01,
-    kFlagTriggerHigh = 0x02,
     kFlagTriggerMode = 0x18,  // 0 none, 0x08 start on trigger, 0x10 record while triggered
     kFlagLimiter = 0x60,      // 0x20 soft, otherwise hard
     kFlagSoft = 0x20,
