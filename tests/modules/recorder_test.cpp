@@ -76,6 +76,12 @@ void write_pattern(KelGenericSoundSink& sink, int frames, int block = 512) {
     }
 }
 
+// Waits (at most 5 s) until the sink's writer has finished `n` files.
+bool wait_for_takes(const KelGenericSoundSink& sink, int n) {
+    for (int i = 0; i < 1000 && sink.takes_finished() < n; ++i) kel_sleep_ms(5);
+    return sink.takes_finished() >= n;
+}
+
 // Records observer traffic.
 struct Seen : ModuleObserver {
     std::vector<int> told_ids;
@@ -219,7 +225,7 @@ TEST(Recorder, SecondTakeOverwritesTheSameFile) {
     rig.send(kRecorderStart);
     rig.block(std::vector<float>(100, 0.25f), std::vector<float>(100, 0.25f));
     rig.send(kRecorderStop);
-    while (sink->takes_finished() < 1) kel_sleep_ms(5);
+    ASSERT_TRUE(wait_for_takes(*sink, 1));
     EXPECT_EQ(read_whole_file(path).size(), 44u + 400);
 
     rig.send(kRecorderStart);
@@ -233,7 +239,7 @@ TEST(Recorder, SecondTakeOverwritesTheSameFile) {
     }
     ASSERT_EQ(accepted_blocks, 1);
     rig.send(kRecorderStop);
-    while (sink->takes_finished() < 2) kel_sleep_ms(5);
+    ASSERT_TRUE(wait_for_takes(*sink, 2));
     const std::string b = read_whole_file(path);
     EXPECT_EQ(b.size(), 44u + 40);
     EXPECT_EQ(le32(b, 40), 40u);
