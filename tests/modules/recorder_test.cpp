@@ -483,3 +483,20 @@ TEST(RecorderState, MalformedDescriptorsAreRefused) {
     EXPECT_EQ(m->output_count, 0);
     module_free(m);
 }
+
+TEST(SoundFileHeaders, UncreatableFileIsReportedOncePerTakeAndNothingBreaks) {
+    TempFolder folder;
+    const std::string path = folder / "gone/x.wav";  // the folder vanished after the choice
+    mellora::test::LogCapture log;
+    {
+        KelGenericSoundSink sink(44100, 2, KelSoundFileType::Wav, path);
+        ASSERT_TRUE(sink.start());
+        write_pattern(sink, 100000);  // several chunks
+        sink.stop();
+    }
+    EXPECT_FALSE(kel_file_exists(path));
+    int warnings = 0;
+    for (const std::string& line : log.lines())
+        if (line.find("<warning> cannot create the recording") != std::string::npos) ++warnings;
+    EXPECT_EQ(warnings, 1);
+}
