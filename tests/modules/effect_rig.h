@@ -112,7 +112,8 @@ inline void stability_sweep(const SweepSpec& spec) {
                         rig.in(spec.audio_input)[i] = done + i < loud ? noise.next() : 0.0f;
                     done += n;
                 })[0];
-                ASSERT_TRUE(bounded(out, spec.limit)) << voice_fx_test::max_abs(out, 0, out.size());
+                ASSERT_TRUE(bounded(out, spec.limit))
+                    << "peak " << voice_fx_test::max_abs(out, 0, out.size());
                 const std::size_t last = static_cast<std::size_t>(rate * 0.05);
                 EXPECT_LT(voice_fx_test::max_abs(out, out.size() - last, last), 1e-6f);
             }
