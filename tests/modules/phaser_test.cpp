@@ -239,3 +239,12 @@ TEST(Phaser, RenderingAllocatesNothing) {
         p.rig->run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }
+
+TEST(Phaser, RateChangeGlidesTheSweepBaseToTheNewRate) {
+    Phaser p("external_lfo 0 modulation 0 feedback 0 depth 0.5 frequency 550", 44100);
+    p.rig->dut->set_sample_rate(p.rig->dut, 96000);
+    p.rate = 96000;
+    std::vector<float> out = p.render(8192 + 32768); // the base glides over 1000 samples
+    const double expected = model_first_notch(96000, coefficient(96000, 550, 1), 0, 0.5);
+    EXPECT_NEAR(p.notch(out, 8192, 32768, expected / 1.5, expected * 1.5), expected, expected * 0.03);
+}

@@ -208,3 +208,12 @@ TEST(Wah, RenderingAllocatesNothing) {
         w.rig->run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }
+
+TEST(Wah, RateChangeKeepsTheCentreInHertz) {
+    Wah w(44100, "depth 0 resonance 4 filter_selector 2 cutoff 1000");
+    w.rig->dut->set_sample_rate(w.rig->dut, 96000);
+    w.rate = 96000;
+    std::vector<float> out = w.render(5000 + 32768);
+    // Left at the old rate the centre would sit at 2177 Hz.
+    EXPECT_NEAR(extreme_hz(w.input, out, 5000, 32768, 96000, 600, 1600, true), 1000, 30);
+}
