@@ -169,7 +169,9 @@ void distortion_parameter_changed(t_module* m, int id, int origin) {
 
 // ---- the waveshaper ----
 
-float distortion_shape(int type, float v) {
+namespace {
+
+inline float shape(int type, float v) {
     switch (type) {
     case 0:
     case 6:
@@ -231,32 +233,38 @@ float distortion_shape(int type, float v) {
     }
 }
 
+} // namespace
+
+float distortion_shape(int type, float v) {
+    return shape(type, v);
+}
+
 namespace {
 
 // ---- block loop ----
 
-void distortion_process(t_module* m, int frames) {
-    t_distortion* d = self(m);
-    const float* in = module_input(m, 1);
-    float* out = module_output(m, 1);
-    if (!in || !out) return;
-    if (crossfader_bypassed(d->fader)) {
-        if (out != in) std::memcpy(out, in, sizeof(float) * static_cast<std::size_t>(frames));
-        return;
-    }
-
+// Per sample, for one curve.
+template <int Type> void run(t_distortion* d, const float* in, float* out, int frames) {
     // Per block: the settings.
-    const int type = type_of(d);
     const float gain = d->drive.value() * 8; // the 8 makes up for the interpolator's 1/8
     const float level = d->level.value();
     const bool cut_lows = d->tone.value() > 1;
-    float* u = d->up1;
-    float* h2 = d->up2;
+    // The state in locals: the output buffer cannot alias them, so they stay in registers.
+    t_filter_coeffs pre_low = d->pre_low, pre_peak = d->pre_peak, pre_high = d->pre_high;
+    t_filter_coeffs tone_low = d->tone_low, tone_high = d->tone_high;
+    t_biquad_history low_history = d->low_history, peak_history = d->peak_history,
+                     high_history = d->high_history;
+    float u[6], h2[3], b[5], down2[23];
+    std::memcpy(u, d->up1, sizeof u);
+    std::memcpy(h2, d->up2, sizeof h2);
+    std::memcpy(b, d->down1_b, sizeof b);
+    std::memcpy(down2, d->down2, sizeof down2);
+    float down1_a = d->down1_a, tone_x1 = d->tone_x1, tone_y1 = d->tone_y1;
     for (int i = 0; i < frames; ++i) {
         // Pre-equaliser.
-        float x = filter_coeffs_process(d->pre_low, d->low_history, in[i]);
-        x = filter_coeffs_process(d->pre_peak, d->peak_history, x);
-        x = filter_coeffs_process(d->pre_high, d->high_history, x);
+        float x = filter_coeffs_process(pre_low, low_history, in[i]);
+        x = filter_coeffs_process(pre_peak, peak_history, x);
+        x = filter_coeffs_process(pre_high, high_history, x);
 
         // x4 interpolation: the four polyphase parts of P.
         const float a = x * gain;
@@ -270,41 +278,80 @@ void distortion_process(t_module* m, int frames) {
             -0.009368f * a + 0.0161764f * u[0] + 0.1189099f * u[1] + 0.1189099f * u[2] + 0.0161764f * u[3] -
                 0.009368f * u[4],
         };
-        std::memmove(u + 1, u, 5 * sizeof(float));
-        u[0] = a;
+        u[5] = u[4], u[4] = u[3], u[3] = u[2], u[2] = u[1], u[1] = u[0], u[0] = a;
 
         // x2 interpolation of each, the waveshaper on all eight, and the first x2
         // decimation on each pair.
         float d1[4];
         for (int k = 0; k < 4; ++k) {
             const float v = p[k];
-            const float s0 = distortion_shape(type, kH0 * v + kH2 * h2[0] + kH3 * h2[1] + kH1 * h2[2]);
-            const float s1 = distortion_shape(type, kH1 * v + kH3 * h2[0] + kH2 * h2[1] + kH0 * h2[2]);
+            const float s0 = shape(Type, kH0 * v + kH2 * h2[0] + kH3 * h2[1] + kH1 * h2[2]);
+            const float s1 = shape(Type, kH1 * v + kH3 * h2[0] + kH2 * h2[1] + kH0 * h2[2]);
             h2[2] = h2[1], h2[1] = h2[0], h2[0] = v;
-            float* b = d->down1_b;
-            d1[k] = kH1 * s0 + kH0 * s1 + kH2 * d->down1_a + kH3 * (b[0] + b[1]) + kH2 * b[2] + kH1 * b[3] +
+            d1[k] = kH1 * s0 + kH0 * s1 + kH2 * down1_a + kH3 * (b[0] + b[1]) + kH2 * b[2] + kH1 * b[3] +
                     kH0 * b[4];
-            std::memmove(b + 1, b, 4 * sizeof(float));
-            b[0] = s1;
-            d->down1_a = s0;
+            b[4] = b[3], b[3] = b[2], b[2] = b[1], b[1] = b[0], b[0] = s1;
+            down1_a = s0;
         }
 
         // x4 decimation: P over the four new values, newest first, and the 23 before them.
         float s = kP[0] * d1[3] + kP[1] * d1[2] + kP[2] * d1[1] + kP[3] * d1[0];
         for (int k = 0; k < 23; ++k)
-            s += kP[4 + k] * d->down2[k];
-        std::memmove(d->down2 + 4, d->down2, 19 * sizeof(float));
-        d->down2[0] = d1[3], d->down2[1] = d1[2], d->down2[2] = d1[1], d->down2[3] = d1[0];
+            s += kP[4 + k] * down2[k];
+        for (int k = 22; k >= 4; --k)
+            down2[k] = down2[k - 4];
+        down2[0] = d1[3], down2[1] = d1[2], down2[2] = d1[1], down2[3] = d1[0];
 
         // Tone: one first-order shelf, low cut above tone 1, high cut below it.
-        const t_filter_coeffs& t = cut_lows ? d->tone_low : d->tone_high;
-        const float y =
-            (t.b0.current * s + t.b1.current * d->tone_x1 - t.a1.current * d->tone_y1) / t.a0.current;
-        d->tone_x1 = s, d->tone_y1 = y;
-        d->tone_low.step();
-        d->tone_high.step();
+        const t_filter_coeffs& t = cut_lows ? tone_low : tone_high;
+        const float y = (t.b0.current * s + t.b1.current * tone_x1 - t.a1.current * tone_y1) / t.a0.current;
+        tone_x1 = s, tone_y1 = y;
+        tone_low.step();
+        tone_high.step();
 
         out[i] = y * level;
+    }
+    d->pre_low = pre_low, d->pre_peak = pre_peak, d->pre_high = pre_high;
+    d->tone_low = tone_low, d->tone_high = tone_high;
+    d->low_history = low_history, d->peak_history = peak_history, d->high_history = high_history;
+    std::memcpy(d->up1, u, sizeof u);
+    std::memcpy(d->up2, h2, sizeof h2);
+    std::memcpy(d->down1_b, b, sizeof b);
+    std::memcpy(d->down2, down2, sizeof down2);
+    d->down1_a = down1_a, d->tone_x1 = tone_x1, d->tone_y1 = tone_y1;
+}
+
+void distortion_process(t_module* m, int frames) {
+    t_distortion* d = self(m);
+    const float* in = module_input(m, 1);
+    float* out = module_output(m, 1);
+    if (!in || !out) return;
+    if (crossfader_bypassed(d->fader)) {
+        if (out != in) std::memcpy(out, in, sizeof(float) * static_cast<std::size_t>(frames));
+        return;
+    }
+
+    // Per block: the curve, chosen once so that each loop has its own curve inlined.
+    switch (type_of(d)) {
+    case 0:
+    case 6:
+        run<0>(d, in, out, frames);
+        break;
+    case 1:
+        run<1>(d, in, out, frames);
+        break;
+    case 2:
+        run<2>(d, in, out, frames);
+        break;
+    case 3:
+        run<3>(d, in, out, frames);
+        break;
+    case 4:
+        run<4>(d, in, out, frames);
+        break;
+    default:
+        run<5>(d, in, out, frames);
+        break;
     }
     // A non-finite input must not stay in the recursions or leave the module.
     if (!std::isfinite(d->tone_y1 + d->low_history.y1 + d->peak_history.y1 + d->high_history.y1 +
