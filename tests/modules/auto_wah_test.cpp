@@ -173,3 +173,9 @@ TEST(AutoWah, RenderingAllocatesNothing) {
         w.rig->run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }
+
+TEST(AutoWah, NonFiniteInputDoesNotLeaveTheModule) {
+    for (int selector : {0, 6})
+        expect_recovers_from_non_finite(make_auto_wah(44100), 1, 1,
+                                        "filter_selector " + std::to_string(selector));
+}

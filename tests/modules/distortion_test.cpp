@@ -257,3 +257,7 @@ TEST(Distortion, RenderingAllocatesNothing) {
         d.rig->run(1024);
     EXPECT_EQ(counter.count(), 0u);
 }
+
+TEST(Distortion, NonFiniteInputDoesNotLeaveTheModule) {
+    expect_recovers_from_non_finite(make_distortion(44100), 1, 1, "distortion_type 0");
+}

@@ -124,4 +124,26 @@ inline void stability_sweep(const SweepSpec& spec) {
     }
 }
 
+// A NaN and an infinity on `input` (the audio, or a modulation input) must not leave
+// the module or stay in its memories: the output is finite throughout and the effect
+// works again on the next blocks.
+inline void expect_recovers_from_non_finite(t_module* m, int audio_input, int input,
+                                            const std::string& body) {
+    Rig rig(m);
+    rig.settings(body);
+    Noise noise;
+    noise.amplitude = 0.5f;
+    int done = 0;
+    std::vector<float> out = rig.render(8 * 512, 512, [&](int, int n) {
+        for (int k = 1; k <= m->input_count; ++k)
+            std::fill(rig.in(k), rig.in(k) + n, 0.0f);
+        for (int i = 0; i < n; ++i)
+            rig.in(audio_input)[i] = noise.next();
+        if (done == 1024) rig.in(input)[100] = NAN, rig.in(input)[200] = INFINITY;
+        done += n;
+    })[0];
+    EXPECT_TRUE(voice_fx_test::all_finite(out));
+    EXPECT_GT(voice_fx_test::rms(out, out.size() - 1024, 1024), 1e-3);
+}
+
 } // namespace effect_test

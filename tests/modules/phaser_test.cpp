@@ -248,3 +248,10 @@ TEST(Phaser, RateChangeGlidesTheSweepBaseToTheNewRate) {
     const double expected = model_first_notch(96000, coefficient(96000, 550, 1), 0, 0.5);
     EXPECT_NEAR(p.notch(out, 8192, 32768, expected / 1.5, expected * 1.5), expected, expected * 0.03);
 }
+
+TEST(Phaser, NonFiniteInputDoesNotLeaveTheModule) {
+    expect_recovers_from_non_finite(make_phaser(44100), 3, 3,
+                                    "external_lfo 0 modulation 2 depth 0.5 feedback 0.9");
+    // The external modulation too: 2^(-NaN) must not reach the coefficient for good.
+    expect_recovers_from_non_finite(make_phaser(44100), 3, 4, "external_lfo 1 modulation 2 depth 0.5");
+}

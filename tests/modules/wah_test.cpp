@@ -217,3 +217,7 @@ TEST(Wah, RateChangeKeepsTheCentreInHertz) {
     // Left at the old rate the centre would sit at 2177 Hz.
     EXPECT_NEAR(extreme_hz(w.input, out, 5000, 32768, 96000, 600, 1600, true), 1000, 30);
 }
+
+TEST(Wah, NonFiniteInputDoesNotLeaveTheModule) {
+    expect_recovers_from_non_finite(make_wah(44100), 3, 3, "filter_selector 2 resonance 30");
+}
