@@ -155,14 +155,14 @@ TEST(AutoWah, PresetTextLoadsItsSettings) {
 }
 
 TEST(AutoWah, StableAtEveryRateWithSettingsAtTheirEnds) {
-    SweepSpec spec;
-    spec.make = make_auto_wah;
-    spec.limit = 200;
+    SweepCase sweep;
+    sweep.make = make_auto_wah;
+    sweep.limit = 200;
     for (int selector = 0; selector <= 6; ++selector)
         for (const char* ends : {"cutoff 215 resonance 0.1 depth 0 env_follow_freq 4",
                                  "cutoff 2200 resonance 120 depth 10 env_follow_freq 40"})
-            spec.settings.push_back(std::string(ends) + " filter_selector " + std::to_string(selector));
-    stability_sweep(spec);
+            sweep.settings.push_back(std::string(ends) + " filter_selector " + std::to_string(selector));
+    stability_sweep(sweep);
 }
 
 TEST(AutoWah, RenderingAllocatesNothing) {

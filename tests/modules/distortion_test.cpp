@@ -236,13 +236,13 @@ TEST(Distortion, PresetTextLoadsItsSettings) {
 }
 
 TEST(Distortion, StableAtEveryRateWithSettingsAtTheirEnds) {
-    SweepSpec spec;
-    spec.make = make_distortion;
-    spec.limit = 5; // the curves stop near 1; level 2 and the filters' overshoot on a clipped edge
+    SweepCase sweep;
+    sweep.make = make_distortion;
+    sweep.limit = 5; // the curves stop near 1; level 2 and the filters' overshoot on a clipped edge
     for (int type = 0; type <= 6; ++type)
         for (const char* ends : {"drive 0.1 tone 0.316228 level 0", "drive 400 tone 3.16228 level 2"})
-            spec.settings.push_back(std::string(ends) + " distortion_type " + std::to_string(type));
-    stability_sweep(spec);
+            sweep.settings.push_back(std::string(ends) + " distortion_type " + std::to_string(type));
+    stability_sweep(sweep);
 }
 
 TEST(Distortion, RenderingAllocatesNothing) {

@@ -81,7 +81,7 @@ inline bool bounded(const std::vector<float>& x, float limit) {
 // One effect under the sweep: how to make it at a rate, which input carries audio,
 // the settings to try (each a settings body), how loud its output may get and how long
 // its tail may ring.
-struct SweepSpec {
+struct SweepCase {
     std::function<t_module*(float rate)> make;
     int audio_input = 1;
     std::vector<std::string> settings;
@@ -92,31 +92,31 @@ struct SweepSpec {
 
 // Loud noise, then silence: finite and bounded throughout, silent after the tail, at
 // every rate and block size.
-inline void stability_sweep(const SweepSpec& spec) {
+inline void stability_sweep(const SweepCase& sweep) {
     for (float rate : voice_fx_test::kRates) {
-        for (const std::string& body : spec.settings) {
+        for (const std::string& body : sweep.settings) {
             for (int block : voice_fx_test::kBlocks) {
                 SCOPED_TRACE(testing::Message()
                              << "rate " << rate << ", block " << block << ", settings " << body);
-                t_module* m = spec.make(rate);
+                t_module* m = sweep.make(rate);
                 ASSERT_NE(m, nullptr);
                 Rig rig(m);
                 rig.settings(body);
                 Noise noise;
                 const int loud = static_cast<int>(rate * 0.5),
-                          quiet = static_cast<int>(rate * spec.tail_seconds);
+                          quiet = static_cast<int>(rate * sweep.tail_seconds);
                 int done = 0;
                 std::vector<float> out = rig.render(loud + quiet, block, [&](int, int n) {
                     for (int k = 1; k <= m->input_count; ++k)
                         std::fill(rig.in(k), rig.in(k) + n, 0.0f);
                     for (int i = 0; i < n; ++i)
-                        rig.in(spec.audio_input)[i] = done + i < loud ? noise.next() : 0.0f;
+                        rig.in(sweep.audio_input)[i] = done + i < loud ? noise.next() : 0.0f;
                     done += n;
                 })[0];
-                ASSERT_TRUE(bounded(out, spec.limit))
+                ASSERT_TRUE(bounded(out, sweep.limit))
                     << "peak " << voice_fx_test::max_abs(out, 0, out.size());
                 const std::size_t last = static_cast<std::size_t>(rate * 0.05);
-                if (spec.check_silence) {
+                if (sweep.check_silence) {
                     EXPECT_LT(voice_fx_test::max_abs(out, out.size() - last, last), 1e-6f);
                 }
             }

@@ -210,19 +210,19 @@ TEST(Phaser, PresetTextLoadsItsSettings) {
 }
 
 TEST(Phaser, StableAtEveryRateWithSettingsAtTheirEnds) {
-    SweepSpec spec;
-    spec.make = make_phaser;
-    spec.audio_input = 3;
-    spec.limit = 400; // feedback 127/128 rings up to about 128 times
-    spec.tail_seconds = 1.5;
+    SweepCase sweep;
+    sweep.make = make_phaser;
+    sweep.audio_input = 3;
+    sweep.limit = 400; // feedback 127/128 rings up to about 128 times
+    sweep.tail_seconds = 1.5;
     // A high feedback at a low frequency rings for tens of seconds (each loop is the
     // sections' group delay long and keeps 127/128): bounded, but not silent here.
-    spec.settings = {"external_lfo 0 frequency 32 modulation 0 feedback 0 depth 0 speed 9",
-                     "external_lfo 0 frequency 4096 modulation 4 feedback 0 depth 1 speed 360 inverter 1",
-                     "external_lfo 0 frequency 32 modulation 4 feedback 0.5 depth 1 speed 360",
-                     "external_lfo 0 frequency 4096 modulation 0 feedback 0.9921875 depth 1 speed 9"};
-    stability_sweep(spec);
-    SweepSpec ringing = spec;
+    sweep.settings = {"external_lfo 0 frequency 32 modulation 0 feedback 0 depth 0 speed 9",
+                      "external_lfo 0 frequency 4096 modulation 4 feedback 0 depth 1 speed 360 inverter 1",
+                      "external_lfo 0 frequency 32 modulation 4 feedback 0.5 depth 1 speed 360",
+                      "external_lfo 0 frequency 4096 modulation 0 feedback 0.9921875 depth 1 speed 9"};
+    stability_sweep(sweep);
+    SweepCase ringing = sweep;
     ringing.settings = {"external_lfo 0 frequency 32 modulation 4 feedback 0.9921875 depth 1 speed 360"};
     ringing.check_silence = false;
     stability_sweep(ringing);

@@ -184,15 +184,15 @@ TEST(Wah, PresetTextsLoadTheirSettings) {
 }
 
 TEST(Wah, StableAtEveryRateWithSettingsAtTheirEnds) {
-    SweepSpec spec;
-    spec.make = make_wah;
-    spec.audio_input = 3;
-    spec.limit = 200;
+    SweepCase sweep;
+    sweep.make = make_wah;
+    sweep.audio_input = 3;
+    sweep.limit = 200;
     for (int selector = 0; selector <= 5; ++selector)
         for (const char* ends :
              {"cutoff 430 resonance 0.1 depth 0 speed 5", "cutoff 2200 resonance 120 depth 1.17 speed 500"})
-            spec.settings.push_back(std::string(ends) + " filter_selector " + std::to_string(selector));
-    stability_sweep(spec);
+            sweep.settings.push_back(std::string(ends) + " filter_selector " + std::to_string(selector));
+    stability_sweep(sweep);
 }
 
 TEST(Wah, RenderingAllocatesNothing) {
