@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/render/demo_instrument.h"
+#include "tools/render/mellora_instrument.h"
 #include "tools/render/render_job.h"
 
 #ifndef MELLORA_VERSION
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     // render may finish early.
     if (::isatty(STDERR_FILENO)) progress = [&bar](uint64_t done, uint64_t most) { bar(done, most); };
 
-    DemoGraphInstrument instrument;
+    MelloraInstrument instrument;
     JobReport report;
     const int code = run_render_job(options, instrument, report, error, progress, &g_interrupted);
     bar.finish();
