@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Mellora, builds it, and runs one job:
-#   ./setup.sh demo   build, then render the built-in demo
+#   ./setup.sh demo   build, then render the built-in demo piece to build/mellora-demo.wav
 #   ./setup.sh test   build, then run the whole test suite (plain, ASan+UBSan, TSan)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -37,7 +37,8 @@ configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 case "$job" in
   demo)
-    ./build/tools/mellora-demo
+    ./build/tools/mellora-render --demo build/mellora-demo.wav
+    echo "Listen to: $(pwd)/build/mellora-demo.wav"
     ;;
   test)
     ctest --test-dir build --output-on-failure -j "$jobs"
