@@ -3,6 +3,7 @@
 // knobs move the effect's settings around the preset's values.
 #include <gtest/gtest.h>
 
+#include "modules/tempo_division.h"
 #include "tests/fx_chain/fx_chain_rig.h"
 
 namespace {
@@ -83,6 +84,8 @@ TEST_P(SlotPreset, MakesItsEffectActiveAndAudible) {
             c.render(l, r, ol, or_);
             peaks[k] = extreme_hz(l, ol, kRate / 4, kRate / 2, kRate, 100, 10000, true, 4096);
         }
+        // Quiet, the peak sits near the preset's 400 Hz cutoff; loud, the envelope lifts it.
+        EXPECT_NEAR(std::log2(peaks[0] / 400), 0.0, 0.25);
         EXPECT_GT(peaks[1], 1.5 * peaks[0]);
         break;
     }
@@ -95,7 +98,9 @@ TEST_P(SlotPreset, MakesItsEffectActiveAndAudible) {
             lo = std::min(lo, f);
             hi = std::max(hi, f);
         }
-        EXPECT_GT(hi / lo, 1.5);
+        // The sine LFO sweeps the preset's 600 Hz cutoff by its depth, 0.6 octaves each way.
+        EXPECT_NEAR(std::log2(lo / 600), -0.6, 0.2);
+        EXPECT_NEAR(std::log2(hi / 600), 0.6, 0.2);
         break;
     }
     case 5: { // distortion: a sine gains harmonics
@@ -150,6 +155,52 @@ TEST(SlotKnobs, ScaleTheEffectsSettingsAroundThePreset) {
                 }
             }
         }
+    }
+}
+
+// The slot's "sync" reaches the delay's sync selector, and the delay then measures the
+// master clock: an echo one division of the clock's tempo after the click.
+TEST(SlotSync, LocksTheDelayToTheMasterClock) {
+    struct Case {
+        int rate;
+        int bpm;
+        int division; // index into the shared note lengths: 17 is half a beat, 14 a beat
+    } cases[] = {{44100, 120, 17}, {96000, 120, 17}, {48000, 90, 14}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.bpm << " BPM, division " << c.division);
+        Chain chain(c.rate);
+        ASSERT_TRUE(chain.ok());
+        Chain::send(chain.clock, kTransportParamCoarse, static_cast<float>(c.bpm - 1));
+        chain.choose(5, kSlotPresets, kReverbPresets);
+        Chain::send(chain.a.wrapper, kFxWrapperSync, static_cast<float>(c.division));
+        // Two seconds for the first clock measurement and the one-second glide after it.
+        const std::size_t at = 2 * static_cast<std::size_t>(c.rate);
+        const double want = tempo_division_samples(c.division, c.bpm, c.rate);
+        std::vector<float> l(at + static_cast<std::size_t>(1.5 * want), 0.0f), r(l.size(), 0.0f), ol, or_;
+        l[at] = 1;
+        chain.render(l, r, ol, or_);
+        std::vector<float> sum(ol.size());
+        for (std::size_t i = 0; i < ol.size(); ++i) sum[i] = std::fabs(ol[i]) + std::fabs(or_[i]);
+        const double echo = peak_abs(sum, at + 50, sum.size());
+        ASSERT_GT(echo, 0.05);
+        std::size_t onset = at + 50;
+        while (sum[onset] < 0.2 * echo) ++onset;
+        EXPECT_NEAR(static_cast<double>(onset - at), want, 0.002 * want + 30);
+    }
+}
+
+// A knob at 0 sends 0: the chorus's mix knob there leaves only the dry signal.
+TEST(SlotKnobs, ChorusMixKnobAtZeroPassesTheDrySignal) {
+    Chain chain(kRate);
+    ASSERT_TRUE(chain.ok());
+    chain.choose(0, kSlotPresets, kReverbPresets);
+    Chain::send(chain.a.wrapper, kFxWrapperParam1, 0); // knob 1 of the chorus: "mix"
+    const std::vector<float> l = noise(kRate / 2, 0.3f, 1), r = noise(kRate / 2, 0.3f, 2);
+    std::vector<float> ol, or_;
+    chain.render(l, r, ol, or_);
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        ASSERT_NEAR(ol[i], l[i], 1e-6f) << i;
+        ASSERT_NEAR(or_[i], r[i], 1e-6f) << i;
     }
 }
 
