@@ -48,7 +48,45 @@ TEST_P(ChainAtRate, EveryPresetStableAndSilentAfterItsTail) {
     }
 }
 
+// All three knobs of the slot at an end (0 sends controller 0, 2 sends 127) push each
+// preset's settings to the ends of their ranges: longest feedback, highest drive and
+// resonance, slowest decay. The tails may then ring for long; they must not grow.
+class KnobEndsAtRate : public ::testing::TestWithParam<int> {};
+
+TEST_P(KnobEndsAtRate, EveryPresetStableWithItsKnobsAtBothEnds) {
+    const int rate = GetParam();
+    Chain chain(rate);
+    ASSERT_TRUE(chain.ok());
+    const std::size_t burst = static_cast<std::size_t>(rate) / 4, total = 2 * static_cast<std::size_t>(rate);
+    std::vector<float> l(total, 0.0f), r(total, 0.0f), ol, or_;
+    const std::vector<float> bl = noise(burst, 1.0f, 7), br = noise(burst, 1.0f, 8);
+    std::copy(bl.begin(), bl.end(), l.begin());
+    std::copy(br.begin(), br.end(), r.begin());
+    for (float knob : {0.0f, 127.0f}) {
+        for (int k = 0; k < kSlotPresets + kReverbPresets; ++k) {
+            const bool reverb = k >= kSlotPresets;
+            const int p = reverb ? k - kSlotPresets : k;
+            SCOPED_TRACE(testing::Message() << (reverb ? "reverb preset " : "slot preset ") << p << ", knobs " << knob);
+            t_module* slot = reverb ? chain.reverb : chain.a.wrapper;
+            if (reverb)
+                chain.choose(kSlotPresets, kSlotPresets, p);
+            else
+                chain.choose(p, kSlotPresets, kReverbPresets);
+            for (int id : {kFxWrapperParam1, kFxWrapperParam2, kFxWrapperParam3}) Chain::send(slot, id, knob);
+            chain.render(l, r, ol, or_);
+            ASSERT_TRUE(all_finite(ol) && all_finite(or_));
+            const double loudest = std::max(peak_abs(ol, 0, total), peak_abs(or_, 0, total));
+            const double end = std::max(peak_abs(ol, total - total / 4, total), peak_abs(or_, total - total / 4, total));
+            EXPECT_LT(loudest, 100.0) << "no runaway";
+            EXPECT_LE(end, loudest) << "the tail does not grow";
+            // Back to the preset's own values for the next one.
+            for (int id : {kFxWrapperParam1, kFxWrapperParam2, kFxWrapperParam3}) Chain::send(slot, id, 63.5f);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Rates, ChainAtRate, ::testing::Values(44100, 48000, 96000, 192000));
+INSTANTIATE_TEST_SUITE_P(LowestAndHighestRate, KnobEndsAtRate, ::testing::Values(44100, 192000));
 
 TEST(ChainRender, AllocatesNothingWithAnyPreset) {
     Chain chain(44100);
