@@ -159,13 +159,14 @@ TEST(SlotKnobs, ScaleTheEffectsSettingsAroundThePreset) {
 }
 
 // The slot's "sync" reaches the delay's sync selector, and the delay then measures the
-// master clock: an echo one division of the clock's tempo after the click.
+// master clock: an echo one division of the clock's tempo after the click, at any rate.
 TEST(SlotSync, LocksTheDelayToTheMasterClock) {
     struct Case {
         int rate;
         int bpm;
-        int division; // index into the shared note lengths: 17 is half a beat, 14 a beat
-    } cases[] = {{44100, 120, 17}, {96000, 120, 17}, {48000, 90, 14}};
+        int division; // index into the shared note lengths: 17 is half a beat, 14 a beat;
+                      // 0 leaves the delay free at the preset's 0.5 s
+    } cases[] = {{44100, 120, 17}, {96000, 120, 17}, {48000, 90, 14}, {192000, 90, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.bpm << " BPM, division " << c.division);
         Chain chain(c.rate);
@@ -175,7 +176,7 @@ TEST(SlotSync, LocksTheDelayToTheMasterClock) {
         Chain::send(chain.a.wrapper, kFxWrapperSync, static_cast<float>(c.division));
         // Two seconds for the first clock measurement and the one-second glide after it.
         const std::size_t at = 2 * static_cast<std::size_t>(c.rate);
-        const double want = tempo_division_samples(c.division, c.bpm, c.rate);
+        const double want = c.division ? tempo_division_samples(c.division, c.bpm, c.rate) : 0.5 * c.rate;
         std::vector<float> l(at + static_cast<std::size_t>(1.5 * want), 0.0f), r(l.size(), 0.0f), ol, or_;
         l[at] = 1;
         chain.render(l, r, ol, or_);

@@ -76,7 +76,7 @@ TEST(SlotSwitch, BypassesExactlyAndStopsTheEffectAfterTheCountdown) {
         ASSERT_NE(std::vector<float>(effect_out, effect_out + block), std::vector<float>(chain.in(1), chain.in(1) + block));
 
         Chain::send(chain.a.wrapper, kFxWrapperOnOff, 0);
-        const int running_blocks = (kFxWrapperCountdown + block - 1) / block;
+        const int running_blocks = (2048 + block - 1) / block; // the countdown, in samples
         for (int k = 0; k < running_blocks + 3; ++k) {
             const std::vector<float> before(effect_out, effect_out + block);
             step();
