@@ -106,11 +106,11 @@ TEST_P(SlotPreset, MakesItsEffectActiveAndAudible) {
     case 5: { // distortion: a sine gains harmonics
         const std::vector<float> x = sine(kRate, 441, kRate, 0.5f);
         chain.render(x, x, ol, or_);
-        const std::size_t cycles100 = 10000; // 100 whole periods of 100 samples
-        const double h1 = amplitude_at(ol, kRate / 2, cycles100, 441, kRate);
-        const double h2 = amplitude_at(ol, kRate / 2, cycles100, 882, kRate);
-        const double h3 = amplitude_at(ol, kRate / 2, cycles100, 1323, kRate);
-        const double in3 = amplitude_at(x, kRate / 2, cycles100, 1323, kRate);
+        const std::size_t span = 10000; // 100 whole periods of the 100-sample sine
+        const double h1 = amplitude_at(ol, kRate / 2, span, 441, kRate);
+        const double h2 = amplitude_at(ol, kRate / 2, span, 882, kRate);
+        const double h3 = amplitude_at(ol, kRate / 2, span, 1323, kRate);
+        const double in3 = amplitude_at(x, kRate / 2, span, 1323, kRate);
         EXPECT_GT(h1, 0.05);
         EXPECT_GT(std::max(h2, h3), 0.05 * h1);
         EXPECT_LT(in3, 1e-4);
