@@ -32,6 +32,12 @@ struct Instrument {
             ok = synth.read_state(1, in, true);
         }
     }
+    // The damper's thump is fresh noise in every instrument (each damper seeds itself);
+    // without it two renders of the same input can be compared sample by sample.
+    bool without_damper_noise() {
+        KelTextReader in("noise_damper noise_damper0 version 1 { strength 0 }");
+        return synth.read_state(609, in, false);
+    }
     // Events land at `offset` frames into the next host block.
     void note(int key, int velocity, uint32_t offset = 0) {
         events.push(t_midi_event{offset, uint8_t(velocity ? 0x90 : 0x80), uint8_t(key), uint8_t(velocity)});
