@@ -7,48 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/kel_simple_synth_queue.h"
-#include "engine/midi_input_state.h"
-#include "engine/port_notify.h"
-#include "instrument/mellora_default_text.h"
-#include "instrument/mellora_synth.h"
-#include "modules/denormal_noise.h"
+#include "tests/instrument/instrument_fixture.h"
 #include "tests/support/alloc_counter.h"
 
 namespace {
 
-struct Instrument {
-    std::unique_ptr<MidiInputState> midi = std::make_unique<MidiInputState>();
-    KelMidiEventQueue events{1024};
-    KelSimpleSynthQueue messages;
-    MelloraSynth synth;
-    std::vector<float> left, right;
-
-    explicit Instrument(int polyphony = 4, int rate = 44100, bool default_text = true) {
-        denormal_noise::set_fixed_seed(1234);
-        ok = synth.initialise(0, 0, nullptr, &messages, rate, midi.get(), nullptr, polyphony, 2);
-        if (ok && default_text) {
-            KelTextReader in(kMelloraDefaultInstrumentText);
-            ok = synth.read_state(1, in, true);
-        }
-    }
-    void note(int key, int velocity) { events.push(t_midi_event{0, uint8_t(velocity ? 0x90 : 0x80), uint8_t(key), uint8_t(velocity)}); }
-    // Renders host blocks of `block` frames and appends them to left/right.
-    void render(int frames, int block = 512) {
-        while (frames > 0) {
-            int n = frames < block ? frames : block;
-            if (n > static_cast<int>(l.size())) n = static_cast<int>(l.size());
-            midi->dispatch(events, static_cast<uint32_t>(n));
-            synth.render(midi.get(), l.data(), r.data(), n);
-            midi->endOfBlock();
-            left.insert(left.end(), l.begin(), l.begin() + n);
-            right.insert(right.end(), r.begin(), r.begin() + n);
-            frames -= n;
-        }
-    }
-    std::vector<float> l = std::vector<float>(4096), r = std::vector<float>(4096);
-    bool ok = false;
-};
+using mellora::test::Instrument;
+using mellora::test::rms;
 
 // The value written after a setting's name in a block body.
 float setting(const std::string& text, std::string_view name) {
@@ -60,12 +25,6 @@ float setting(const std::string& text, std::string_view name) {
         return v;
     }
     return NAN;
-}
-
-double rms(const std::vector<float>& x, size_t from, size_t to) {
-    double s = 0;
-    for (size_t i = from; i < to; ++i) s += double(x[i]) * x[i];
-    return std::sqrt(s / double(to - from));
 }
 
 TEST(MelloraSynth, NamedModulesTakeTheirFixedIds) {
