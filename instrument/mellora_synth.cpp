@@ -356,8 +356,6 @@ void MelloraSynth::render(MidiInputState* midi, float* left, float* right, int f
         const int n = left_frames < kMaxBlock ? left_frames : kMaxBlock;
         render_sub_block(n);
         left_frames -= n;
-        // Events still ahead move into the next sub-block.
-        if (left_frames > 0 && midi) midi->events().advance(static_cast<uint32_t>(n));
     }
     if (midi) process_midi_traffic(*midi);
 }

@@ -23,6 +23,7 @@ void fill(uint32_t seed) {
 void fill_time_seeded() { fill(static_cast<uint32_t>(std::time(nullptr))); }
 
 void set_fixed_seed(uint32_t seed) { g_fixed_seed.store(seed); }
+uint32_t fixed_seed() { return g_fixed_seed.load(); }
 
 void fill_default() {
     uint32_t seed = g_fixed_seed.load();

@@ -19,6 +19,9 @@ void fill(uint32_t seed);
 void fill_time_seeded();
 // A fixed seed makes every later fill use it (tests, reproducible renders); 0 restores time seeding.
 void set_fixed_seed(uint32_t seed);
+// The fixed seed, or 0 when seeding follows the clock. Other noise sources of the
+// instrument derive their seeds from it, so that a seeded render repeats bit for bit.
+uint32_t fixed_seed();
 void fill_default();
 
 inline float next() {

@@ -229,7 +229,15 @@ t_module* noise_damper_create(std::string_view line) {
     m->sample_rate = rate;
     m->cutoff = clamp_cutoff(cutoff);
     m->strength = clamp_strength(strength);
-    m->random_state = static_cast<uint32_t>(std::time(nullptr)) ^ (g_seed_counter.fetch_add(1) * 2654435761u);
+    // Each damper its own sequence; a fixed seed (reproducible renders) makes it depend
+    // only on the seed and the instance name.
+    if (const uint32_t fixed = denormal_noise::fixed_seed()) {
+        uint32_t h = fixed;
+        for (char c : name) h = h * 16777619u ^ static_cast<uint8_t>(c);
+        m->random_state = h ? h : 1;
+    } else {
+        m->random_state = static_cast<uint32_t>(std::time(nullptr)) ^ (g_seed_counter.fetch_add(1) * 2654435761u);
+    }
     m->process = damper_process;
     m->receive_message = damper_receive_message;
     m->get_message = damper_get_message;
