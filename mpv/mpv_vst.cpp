@@ -5,7 +5,6 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/midi_input_state.h"
 #include "engine/report.h"
 #include "engine/text_stream.h"
 #include "instrument/mellora_default_text.h"
@@ -23,20 +22,19 @@ MpvVst::~MpvVst() { terminate(); }
 
 bool MpvVst::initialise(float sample_rate) {
     if (document_) return true;
-    midi_ = std::make_unique<MidiInputState>();
-    events_ = std::make_unique<KelMidiEventQueue>(kMidiEventQueueCapacity);
-    midi_->set_notify(&MpvVst::midi_notify, this);
+    midi_ports_ = std::make_unique<CMidiInputPortManager>();
+    midi_ports_->setNotify(&MpvVst::midi_notify, this);
+    sync_ = static_cast<CVstSyncInputPort*>(factory_.createSyncInputPort());
     if (std::isfinite(sample_rate) && sample_rate >= 1.0f && sample_rate < 2.0e6f)
         sample_rate_ = static_cast<int>(sample_rate);
 
     auto doc = std::make_unique<MpvDocument>();
     doc->queue = std::make_unique<KelSimpleSynthQueue>();
     doc->synth = std::make_unique<MelloraSynth>();
-    if (!doc->synth->initialise(0, 0, nullptr, doc->queue.get(), sample_rate_, midi_.get(), &sync_, kPolyphony,
-                                kPitchWheelRange)) {
+    if (!doc->synth->initialise(0, 0, nullptr, doc->queue.get(), sample_rate_, &midi_ports_->inputState(), sync_,
+                                kPolyphony, kPitchWheelRange)) {
         KEL_WARNING("Object initialization error.\n");
-        midi_.reset();
-        events_.reset();
+        midi_ports_.reset();
         return false;
     }
     doc->parameters = std::make_unique<MpvParameterSetVst>(*doc->synth, *doc->queue, host_);
@@ -45,10 +43,16 @@ bool MpvVst::initialise(float sample_rate) {
     if (!read_into_synth(kMelloraDefaultInstrumentText)) {
         KEL_WARNING("The built-in instrument could not be read.");
         document_.reset();
-        midi_.reset();
-        events_.reset();
+        midi_ports_.reset();
         return false;
     }
+    if (sync_ && host_) sync_->connect(host_->host_services());
+    if (!midi_ports_->openPort(factory_, 0)) {
+        KEL_WARNING("Object initialization error.\n");
+        terminate();
+        return false;
+    }
+    midi_ports_->applySettings();
     current_program_ = 0;
     timer_.add_client(this);
     return true;
@@ -57,9 +61,9 @@ bool MpvVst::initialise(float sample_rate) {
 void MpvVst::terminate() {
     timer_.remove_client(this);
     timer_.stop();
+    if (sync_) sync_->disconnect();
     document_.reset();
-    events_.reset();
-    midi_.reset();
+    midi_ports_.reset();
 }
 
 void MpvVst::set_sample_rate(float rate) {
@@ -103,16 +107,7 @@ void MpvVst::leave_reconfiguration(bool fade) {
 // ---- audio ----
 
 int MpvVst::process_events(const vst2::Events* list) {
-    if (!list || !events_) return 1;
-    const int n = list->num_events;
-    vst2::Event* const* slots = vst2::event_slots(list);
-    for (int i = 0; i < n; ++i) {
-        const vst2::Event* e = slots[i];
-        if (!e || e->type != vst2::kEventMidi) continue;  // SysEx and the rest are not ours
-        const auto* m = reinterpret_cast<const vst2::MidiEvent*>(e);
-        const uint32_t offset = m->delta_frames > 0 ? static_cast<uint32_t>(m->delta_frames) : 0;
-        events_->push(t_midi_event{offset, m->midi_data[0], m->midi_data[1], m->midi_data[2]});
-    }
+    if (list && midi_ports_) midi_ports_->processEvents(list);
     return 1;
 }
 
@@ -131,11 +126,12 @@ int MpvVst::render(int32_t frames, float** outputs) {
     audio_count_.fetch_add(1);
     const bool may_render = control_count_.load() == 0 && document_;
     if (may_render) {
-        sync_.update(frames, sample_rate_);
-        midi_->dispatch(*events_, static_cast<uint32_t>(frames));
-        if (reset_pending_.exchange(false)) midi_->allNotesOff();
-        document_->synth->render(midi_.get(), left, right, frames);
-        midi_->endOfBlock();
+        MidiInputState& midi = midi_ports_->inputState();
+        if (sync_) sync_->update(frames, sample_rate_);
+        midi_ports_->dispatch(static_cast<uint32_t>(frames));
+        if (reset_pending_.exchange(false)) midi.allNotesOff();
+        document_->synth->render(&midi, left, right, frames);
+        midi.endOfBlock();
         if (fade_active_) {
             for (int32_t i = 0; i < frames; ++i) {
                 left[i] *= fade_gain_;

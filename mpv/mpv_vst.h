@@ -19,13 +19,13 @@
 #include "engine/kel_interrupt_safe_queue.h"
 #include "engine/kel_simple_synth_queue.h"
 #include "engine/port_notify.h"
-#include "engine/sync_input_port.h"
+#include "audio_port_manager/midi_input_port_manager.h"
+#include "audio_port_manager/vst_ports.h"
 #include "framework/kel_timer.h"
 #include "plugin/mpv_parameter_set.h"
 #include "plugin/vst2_abi.h"
 
 class MelloraSynth;
-class MidiInputState;
 
 // Deferred notification: a type and four arguments.
 struct MpvNotifyRecord {
@@ -37,6 +37,8 @@ struct MpvNotifyRecord {
 class MpvVstHost : public MpvParameterHost {
 public:
     virtual void update_display() = 0;
+    // What the tempo port reads the host's transport through; null: none.
+    virtual KelHostServices* host_services() { return nullptr; }
 };
 
 struct MpvProgram {
@@ -108,10 +110,10 @@ private:
     bool read_into_synth(std::string_view text);
 
     MpvVstHost* host_;
-    std::unique_ptr<MidiInputState> midi_;
-    std::unique_ptr<KelMidiEventQueue> events_;
+    CVstPortFactory factory_;
+    std::unique_ptr<CMidiInputPortManager> midi_ports_;
+    CVstSyncInputPort* sync_ = nullptr;  // owned by the factory
     KelInterruptSafeQueue<MpvNotifyRecord> notify_;
-    CSyncInputPort sync_;  // the host's transport arrives with the port layer
     KelTimerCallback timer_;
     std::unique_ptr<MpvDocument> document_;
     std::array<MpvProgram, kPrograms> programs_;

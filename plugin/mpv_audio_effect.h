@@ -11,7 +11,7 @@
 #include "mpv/mpv_vst.h"
 #include "plugin/audio_effect.h"
 
-class MpvAudioEffect : public AudioEffectX, public MpvVstHost {
+class MpvAudioEffect : public AudioEffectX, public MpvVstHost, public KelHostServices {
 public:
     MpvAudioEffect(vst2::HostCallback host, int32_t programs, int32_t parameters, int32_t unique_id,
                    int32_t vendor_version, bool programs_are_chunks, int32_t inputs, int32_t outputs, bool synth);
@@ -57,6 +57,22 @@ public:
     bool has_editor() const override { return false; }
     void update_display() override {
         if (wantsDisplayUpdate()) updateDisplay();
+    }
+
+    KelHostServices* host_services() override { return this; }
+
+    // KelHostServices over the host callback (begin_edit, end_edit and update_display
+    // above serve both interfaces).
+    int32_t version() override { return host_version(); }
+    void want_midi() override { wantEvents(1); }
+    void automate(int32_t index, float value) override { call_host(vst2::kHostAutomate, index, 0, nullptr, value); }
+    // Audio thread: one host call, nothing else.
+    bool get_time(int32_t request_mask, KelHostTime& out) override {
+        return vst_time_to_host_time(
+            reinterpret_cast<const vst2::TimeInfo*>(call_host(vst2::kHostGetTime, 0, request_mask)), out);
+    }
+    bool size_window(int32_t width, int32_t height) override {
+        return call_host(vst2::kHostSizeWindow, width, height) != 0;
     }
 
     MpvVst* application() { return application_.get(); }
