@@ -10,6 +10,7 @@
 #include "instrument/mellora_synth.h"
 #include "mpv/mpv_vst.h"
 #include "plugin/fp_guard.h"
+#include "tests/support/alloc_counter.h"
 
 TEST(FloatingPointGuard, FlushesDenormalsInsideAndRestoresTheHostState) {
     const unsigned before = _mm_getcsr();
@@ -65,7 +66,12 @@ TEST(ReconfigurationGate, SilenceRampsFromTheLastSampleThenFadesIn) {
     list.num_events = 1;
     vst2::event_slots(&list)[0] = reinterpret_cast<vst2::Event*>(&on);
     app.process_events(&list);
-    for (int i = 0; i < 4; ++i) app.process(nullptr, out, 256, true);
+    {
+        // Events, render, fade and load measurement: nothing allocated on the audio path.
+        mellora::test::AllocationCounter allocations;
+        for (int i = 0; i < 4; ++i) app.process(nullptr, out, 256, true);
+        EXPECT_EQ(allocations.count(), 0u);
+    }
     const float last_left = l.back();
     ASSERT_NE(last_left, 0.0f);
 
