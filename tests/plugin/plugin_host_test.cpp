@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -338,6 +339,35 @@ TEST_F(PluginHost, CallsBeforeOpenOpenTheEffectAndSameRateIsHarmless) {
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isfinite(block(256)));
     call(vst2::kEffMainsChanged, 0, 0);
     call(vst2::kEffMainsChanged, 0, 1);
+}
+
+TEST_F(PluginHost, ChunkLoadsWhileTheAudioThreadRenders) {
+    start(44100, 128);
+    send_midi(0x90, 60, 110);
+    std::string text = chunk();
+    std::atomic<bool> stop{false};
+    std::atomic<int> blocks{0};
+    std::atomic<bool> finite{true};
+    std::thread audio([&] {
+        std::vector<float> l(128), r(128);
+        float* out[2] = {l.data(), r.data()};
+        while (!stop.load()) {
+            fx_->process_replacing(fx_, nullptr, out, 128);
+            for (int i = 0; i < 128; ++i)
+                if (!std::isfinite(l[i]) || !std::isfinite(r[i])) finite = false;
+            ++blocks;
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        std::string copy = text;
+        EXPECT_EQ(call(vst2::kEffSetChunk, 0, static_cast<intptr_t>(copy.size()), copy.data()), 1);
+        fx_->set_parameter(fx_, 0, 0.2f * i);  // from this thread meanwhile
+    }
+    while (blocks.load() < 20) std::this_thread::yield();
+    stop = true;
+    audio.join();
+    EXPECT_TRUE(finite.load());
+    EXPECT_EQ(chunk().rfind("main_synth mo", 0), 0u);
 }
 
 }  // namespace
