@@ -43,11 +43,11 @@ case "$job" in
   test)
     ctest --test-dir build --output-on-failure -j "$jobs"
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer (with fuzz targets)"
-    configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+    configure_and_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
       -DCMAKE_CXX_COMPILER=clang++ -DMELLORA_SANITIZE=ON -DMELLORA_FUZZ=ON -DMELLORA_BENCH=OFF
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
     echo "== ThreadSanitizer (threaded tests)"
-    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+    cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
       -DCMAKE_CXX_COMPILER=clang++ -DMELLORA_TSAN=ON -DMELLORA_BENCH=OFF >/dev/null
     cmake --build build-tsan -j "$jobs" --target mellora_thread_tests
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
