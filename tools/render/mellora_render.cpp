@@ -4,10 +4,15 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/render/mellora_instrument.h"
 #include "tools/render/render_job.h"
+#include "tools/render/vst_host_instrument.h"
 
 #ifndef MELLORA_VERSION
 #define MELLORA_VERSION "0"
@@ -43,6 +48,36 @@ private:
     int shown_ = -1;
 };
 
+// Sets up the plug-in host: bad plug-ins and unreadable state files are bad input.
+bool prepare_plugin(const RenderOptions& options, VstHostInstrument& host, std::string& error) {
+    if (!host.load(options.plugin_path, error)) return false;
+    if (!options.load_state_path.empty()) {
+        std::ifstream in(options.load_state_path, std::ios::binary);
+        std::vector<char> chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) chunk.clear();
+        if (chunk.empty()) {
+            error = options.load_state_path + ": cannot be read or is empty";
+            return false;
+        }
+        host.set_state_to_load(std::move(chunk));
+    }
+    host.set_parameters(options.params);
+    return true;
+}
+
+bool save_plugin_state(const std::string& path, VstHostInstrument& host, std::string& error) {
+    std::vector<char> chunk;
+    if (!host.get_state(chunk, error)) return false;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    out.close();
+    if (!out) {
+        error = path + ": cannot be written";
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -71,14 +106,32 @@ int main(int argc, char** argv) {
     // render may finish early.
     if (::isatty(STDERR_FILENO)) progress = [&bar](uint64_t done, uint64_t most) { bar(done, most); };
 
-    MelloraInstrument instrument;
+    std::unique_ptr<MelloraInstrument> direct;
+    std::unique_ptr<VstHostInstrument> host;
+    RenderInstrument* instrument = nullptr;
+    if (options.plugin_path.empty()) {
+        direct = std::make_unique<MelloraInstrument>();
+        instrument = direct.get();
+    } else {
+        host = std::make_unique<VstHostInstrument>();
+        if (!prepare_plugin(options, *host, error)) {
+            std::fprintf(stderr, "mellora-render: %s\n", error.c_str());
+            return kExitBadInput;
+        }
+        instrument = host.get();
+    }
     JobReport report;
-    const int code = run_render_job(options, instrument, report, error, progress, &g_interrupted);
+    const int code = run_render_job(options, *instrument, report, error, progress, &g_interrupted);
     bar.finish();
     if (code != kExitOk) {
         std::fprintf(stderr, "mellora-render: %s\n", error.c_str());
         return code;
     }
+    if (host && !options.save_state_path.empty() && !save_plugin_state(options.save_state_path, *host, error)) {
+        std::fprintf(stderr, "mellora-render: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (host) host->close();
     if (report.result.late_events)
         std::fprintf(stderr,
                      "mellora-render: %llu events played a frame late: more at one frame than the instrument takes\n",

@@ -74,7 +74,8 @@ bool parse_render_options(int argc, const char* const* argv, RenderOptions& o, s
             has_value = true;
         }
         static constexpr std::string_view kValued[] = {"--rate",  "--bits",   "--block", "--channel",
-                                                       "--tail",  "--preset", "--seed",  "--polyphony"};
+                                                       "--tail",  "--preset", "--seed",  "--polyphony",
+                                                       "--plugin", "--save-state", "--load-state", "--param"};
         bool known = false;
         for (std::string_view k : kValued) known = known || name == k;
         if (!known) {
@@ -127,9 +128,30 @@ bool parse_render_options(int argc, const char* const* argv, RenderOptions& o, s
                 return false;
             }
             o.preset_path = value;
+        } else if (name == "--plugin" || name == "--save-state" || name == "--load-state") {
+            if (value.empty()) {
+                error = std::string(name) + " needs a file name";
+                return false;
+            }
+            (name == "--plugin" ? o.plugin_path : name == "--save-state" ? o.save_state_path : o.load_state_path) =
+                value;
+        } else if (name == "--param") {
+            const std::size_t eq = value.find('=');
+            int index = -1;
+            double v = 0;
+            if (eq == std::string_view::npos || !whole_number(value.substr(0, eq), index) || index < 0 ||
+                !decimal(value.substr(eq + 1), v) || v < 0 || v > 1) {
+                error = "--param takes INDEX=VALUE with a value from 0 to 1, not '" + std::string(value) + "'";
+                return false;
+            }
+            o.params.emplace_back(index, static_cast<float>(v));
         }
     }
     if (o.help || o.version) return true;
+    if (o.plugin_path.empty() && (!o.save_state_path.empty() || !o.load_state_path.empty() || !o.params.empty())) {
+        error = "--save-state, --load-state and --param need --plugin";
+        return false;
+    }
     if (o.demo) {
         if (files.size() > 1) {
             error = "--demo takes at most one file name (the output)";
@@ -169,6 +191,10 @@ const char* render_usage() {
            "  --preset FILE      load an instrument state text before playing\n"
            "  --seed N           seed of the instrument's noise: equal seeds give\n"
            "                     bit-identical files (default: a new seed every run)\n"
+           "  --plugin FILE      render through a VST 2.4 instrument plug-in (.so) instead\n"
+           "  --load-state FILE  restore the plug-in's saved state before playing\n"
+           "  --save-state FILE  write the plug-in's state after the render\n"
+           "  --param I=V        set plug-in parameter I to V (0..1) before playing; repeatable\n"
            "  -q, --quiet        no summary line\n"
            "  -h, --help         this text\n"
            "      --version      the program's version\n"

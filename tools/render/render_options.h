@@ -2,6 +2,8 @@
 // The command line of mellora-render.
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/render/audio_writer.h"
 
@@ -23,6 +25,10 @@ struct RenderOptions {
     SampleBits bits = SampleBits::pcm24;
     bool seed_given = false;
     uint32_t seed = 0;
+    std::string plugin_path;            // empty: the built-in instrument; else a VST 2.4 plug-in
+    std::string save_state_path;        // --save-state: the plug-in's chunk after the render
+    std::string load_state_path;        // --load-state: a chunk restored before playing
+    std::vector<std::pair<int, float>> params;  // --param INDEX=VALUE, in command-line order
 };
 
 // The output file --demo writes when no name is given.
