@@ -118,7 +118,11 @@ TEST_F(VstHost, BadPluginsExitWithTwo) {
         EXPECT_TRUE(contents("x.wav").empty()) << p;
     }
     EXPECT_EQ(program(plugin + "--load-state " + path("missing.state") + " " + render_args("x.wav")), 2);
+    std::ofstream(path("junk.state")) << "main_synth? no, random words";
+    EXPECT_EQ(program(plugin + "--load-state " + path("junk.state") + " " + render_args("x.wav")), 2);
+    EXPECT_EQ(program(plugin + "--param 100000=0.5 " + render_args("x.wav")), 2);
     EXPECT_EQ(program("--param 0=0.5 " + render_args("x.wav")), 2);  // --param needs --plugin
+    EXPECT_TRUE(contents("x.wav").empty());
 }
 
 } // namespace

@@ -59,9 +59,13 @@ bool prepare_plugin(const RenderOptions& options, VstHostInstrument& host, std::
             error = options.load_state_path + ": cannot be read or is empty";
             return false;
         }
-        host.set_state_to_load(std::move(chunk));
+        if (!host.restore_state(chunk, error)) {
+            error = options.load_state_path + ": " + error;
+            return false;
+        }
     }
-    host.set_parameters(options.params);
+    for (const auto& [index, value] : options.params)
+        if (!host.set_parameter(index, value, error)) return false;
     return true;
 }
 

@@ -109,20 +109,6 @@ bool VstHostInstrument::prepare(int sample_rate, int max_block, int, uint32_t, s
     max_block_ = max_block;
     dispatch(vst2::kEffSetSampleRate, 0, 0, nullptr, static_cast<float>(sample_rate));
     dispatch(vst2::kEffSetBlockSize, 0, max_block);
-    if (!state_to_load_.empty() &&
-        dispatch(vst2::kEffSetChunk, 0, static_cast<intptr_t>(state_to_load_.size()), state_to_load_.data()) == 0 &&
-        (effect_->flags & vst2::kEffectFlagProgramChunks)) {
-        error = "the plug-in refused the saved state";
-        return false;
-    }
-    for (const auto& [index, value] : params_) {
-        if (index >= effect_->num_params) {
-            error = "--param " + std::to_string(index) + ": the plug-in has only " +
-                    std::to_string(effect_->num_params) + " parameters";
-            return false;
-        }
-        effect_->set_parameter(effect_, index, value);
-    }
     time_ = vst2::TimeInfo{};
     time_.sample_rate = sample_rate;
     time_.tempo = kTempo;
@@ -133,6 +119,26 @@ bool VstHostInstrument::prepare(int sample_rate, int max_block, int, uint32_t, s
     dispatch(vst2::kEffMainsChanged, 0, 1);
     resumed_ = true;
     queued_ = 0;
+    return true;
+}
+
+bool VstHostInstrument::restore_state(const std::vector<char>& chunk, std::string& error) {
+    std::vector<char> copy(chunk);  // the plug-in may keep or modify what it is given
+    if (!effect_ || copy.empty() ||
+        dispatch(vst2::kEffSetChunk, 0, static_cast<intptr_t>(copy.size()), copy.data()) == 0) {
+        error = "the plug-in refused the saved state";
+        return false;
+    }
+    return true;
+}
+
+bool VstHostInstrument::set_parameter(int index, float value, std::string& error) {
+    if (!effect_ || index < 0 || index >= effect_->num_params) {
+        error = "--param " + std::to_string(index) + ": the plug-in has " +
+                std::to_string(effect_ ? effect_->num_params : 0) + " parameters";
+        return false;
+    }
+    effect_->set_parameter(effect_, index, value);
     return true;
 }
 

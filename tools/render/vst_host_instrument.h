@@ -4,7 +4,6 @@
 // built plug-in exactly as a host would (or any other instrument plug-in).
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "plugin/vst2_abi.h"
@@ -26,9 +25,11 @@ public:
     // False with a one-line reason (missing file, no entry point, no effect, wrong magic,
     // not a plug-in with 2 outputs and a replacing render).
     bool load(const std::string& path, std::string& error);
-    // Before prepare: a chunk to restore (effSetChunk) and parameters to set, in order.
-    void set_state_to_load(std::vector<char> chunk) { state_to_load_ = std::move(chunk); }
-    void set_parameters(std::vector<std::pair<int, float>> params) { params_ = std::move(params); }
+    // After load, before playing: restores a saved chunk (effSetChunk, bank) and sets a
+    // parameter by index. False with a one-line reason when the plug-in refuses the
+    // chunk or has no such parameter; both are the user's input, so checked up front.
+    bool restore_state(const std::vector<char>& chunk, std::string& error);
+    bool set_parameter(int index, float value, std::string& error);
 
     bool prepare(int sample_rate, int max_block, int polyphony, uint32_t seed, std::string& error) override;
     bool load_preset_text(std::string_view text, std::string& error) override;
@@ -57,8 +58,6 @@ private:
     std::vector<vst2::MidiEvent> events_;
     std::vector<std::max_align_t> list_storage_;  // the Events list with kMaxEvents slots
     int queued_ = 0;
-    std::vector<char> state_to_load_;
-    std::vector<std::pair<int, float>> params_;
 };
 
 } // namespace mellora::render
