@@ -57,6 +57,15 @@ TEST(RenderOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(o.help);
     ASSERT_TRUE(parse({"--version"}, o, error));
     EXPECT_TRUE(o.version);
+
+    ASSERT_TRUE(parse({"--plugin", "x.so", "--param", "3=0.25", "--param=0=1", "--load-state", "a.st",
+                       "--save-state=b.st", "in.mid", "out.wav"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.plugin_path, "x.so");
+    EXPECT_EQ(o.load_state_path, "a.st");
+    EXPECT_EQ(o.save_state_path, "b.st");
+    EXPECT_EQ(o.params, (std::vector<std::pair<int, float>>{{3, 0.25f}, {0, 1.0f}}));
 }
 
 TEST(RenderOptions, BadOptionsGiveOneClearLine) {
@@ -86,6 +95,12 @@ TEST(RenderOptions, BadOptionsGiveOneClearLine) {
         {{"--seed", "-3", "a.mid", "b.wav"}, "--seed takes a whole number"},
         {{"--seed", "4294967296", "a.mid", "b.wav"}, "--seed takes a whole number"},
         {{"--preset=", "a.mid", "b.wav"}, "--preset needs a file name"},
+        {{"--plugin=", "a.mid", "b.wav"}, "--plugin needs a file name"},
+        {{"--plugin", "x.so", "--param", "3", "a.mid", "b.wav"}, "--param takes INDEX=VALUE"},
+        {{"--plugin", "x.so", "--param", "-1=0.5", "a.mid", "b.wav"}, "--param takes INDEX=VALUE"},
+        {{"--plugin", "x.so", "--param", "2=1.5", "a.mid", "b.wav"}, "--param takes INDEX=VALUE"},
+        {{"--plugin", "x.so", "--param", "2=nan", "a.mid", "b.wav"}, "--param takes INDEX=VALUE"},
+        {{"--save-state", "s", "a.mid", "b.wav"}, "need --plugin"},
     };
     for (const Case& c : cases) {
         RenderOptions o;
