@@ -224,6 +224,9 @@ void module_generic_read_parameters(t_module* m, KelTextReader& in);
 bool module_read_state(t_module* m, KelTextReader& in);
 // Reads any number of blocks, each into the module found by name under root.
 void module_read_state_by_name(t_module* root, KelTextReader& in);
+// The next name and value of a block body; false at the block's closing brace or the
+// end of the text. Nested blocks, which have no place among settings, are skipped.
+bool module_next_setting(KelTextReader& in, std::string_view& key, std::string_view& value);
 // Reads the rest of a block after its "{" and throws it away.
 void module_skip_block(KelTextReader& in);
 // Entry points for modules without settings: take no messages, write nothing, and

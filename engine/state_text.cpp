@@ -41,6 +41,24 @@ void module_write_state(t_module* m, KelTextWriter& out, const std::string& inde
         for (t_module* s = m->next_sibling; s; s = s->next_sibling) write_one(s, out, indent);
 }
 
+bool module_next_setting(KelTextReader& in, std::string_view& key, std::string_view& value) {
+    for (;;) {
+        key = in.next_token();
+        if (key.empty() || key == "}") return false;
+        if (key == "{") {
+            module_skip_block(in);
+            continue;
+        }
+        value = in.next_token();
+        if (value.empty() || value == "}") return false;
+        if (value == "{") {
+            module_skip_block(in);
+            continue;
+        }
+        return true;
+    }
+}
+
 int module_ignore_message(t_module*, t_message*) { return 0; }
 void module_write_nothing(t_module*, KelTextWriter&, const std::string&) {}
 void module_read_and_ignore(t_module*, KelTextReader& in) { module_skip_block(in); }
@@ -68,19 +86,8 @@ enum class BlockResult { read, end_of_enclosing, stop };
 BlockResult read_block(t_module* given, t_module* search, KelTextReader& in);
 
 void read_leaf_pairs(t_module* m, KelTextReader& in) {
-    for (;;) {
-        std::string_view key = in.next_token();
-        if (key.empty() || key == "}") return;
-        if (key == "{") {  // a nested block has no place in a leaf
-            module_skip_block(in);
-            continue;
-        }
-        std::string_view value = in.next_token();
-        if (value.empty() || value == "}") return;
-        if (value == "{") {
-            module_skip_block(in);
-            continue;
-        }
+    std::string_view key, value;
+    while (module_next_setting(in, key, value)) {
         t_param_entry* e = module_find_parameter(m, key);
         if (!e || (e->flags & kParamNoTextRead) || !module_load_filter(m, e->flags)) continue;
         e->param->set_value_text(value);

@@ -233,19 +233,8 @@ int voice_controller_clamp(double x) {
 }
 
 void voice_read_setting_pairs(t_module* m, KelTextReader& in, VoiceSettingApply apply) {
-    for (;;) {
-        std::string_view key = in.next_token();
-        if (key.empty() || key == "}") return;
-        if (key == "{") {
-            module_skip_block(in);
-            continue;
-        }
-        std::string_view value = in.next_token();
-        if (value.empty() || value == "}") return;
-        if (value == "{") {
-            module_skip_block(in);
-            continue;
-        }
+    std::string_view key, value;
+    while (module_next_setting(in, key, value)) {
         float v = 0;
         if (parameter_parse_text(value, v)) apply(m, key, v);
     }

@@ -205,19 +205,8 @@ void recorder_write(t_module* m, KelTextWriter& out, const std::string& indent) 
 
 void recorder_read(t_module* m, KelTextReader& in) {
     t_recorder* r = self(m);
-    for (;;) {
-        std::string_view key = in.next_token();
-        if (key.empty() || key == "}") break;
-        if (key == "{") {
-            module_skip_block(in);
-            continue;
-        }
-        std::string_view value = in.next_token();
-        if (value.empty() || value == "}") break;
-        if (value == "{") {
-            module_skip_block(in);
-            continue;
-        }
+    std::string_view key, value;
+    while (module_next_setting(in, key, value)) {
         int v;
         if (key == "flags" && parse_int(value, v)) {
             // Loading neither starts a recording nor leaves a running one half stopped:

@@ -240,19 +240,8 @@ void transport_write(t_module* m, KelTextWriter& out, const std::string& indent)
 
 void transport_read(t_module* m, KelTextReader& in) {
     t_transport* t = self(m);
-    for (;;) {
-        std::string_view key = in.next_token();
-        if (key.empty() || key == "}") break;
-        if (key == "{") {
-            module_skip_block(in);
-            continue;
-        }
-        std::string_view value = in.next_token();
-        if (value.empty() || value == "}") break;
-        if (value == "{") {
-            module_skip_block(in);
-            continue;
-        }
+    std::string_view key, value;
+    while (module_next_setting(in, key, value)) {
         if (key == "tempo") {
             float bpm;
             if (parse_float(value, bpm)) set_tempo(t, bpm);
