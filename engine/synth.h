@@ -37,7 +37,9 @@ public:
 
     void set_queue(KelSynthQueue* q) { queue_ = q; }
     void set_observer(ModuleObserver* o) { observer_ = o; }
-    void set_sample_rate(int rate);
+    // Every leaf module takes the new rate; some (the reverberator) apply it at the next
+    // reset, so a caller that changes the rate of a running synth resets it afterwards.
+    virtual void set_sample_rate(int rate);
 
     // One host block: messages, then sub-blocks of at most kMaxBlock frames, then the
     // block's controller traffic (links, learn, forget). `midi` holds the block's

@@ -81,7 +81,7 @@ bool MelloraSynth::initialise(int owner_a, int owner_b, ModuleObserver* observer
     pitch_wheel_range_ = pitch_wheel_range;
     for (t_voice_record& t : tail_) {
         t.block = nullptr;
-        t.hold_length = sample_rate > 0 ? 3 * sample_rate : 4000;  // three seconds of quiet reverb
+        t.hold_length = 3 * sample_rate_;  // three seconds of quiet reverb
     }
     denormal_noise::fill_default();
     const int errors = kel_error_count();
@@ -427,6 +427,12 @@ void MelloraSynth::reset() {
     Synth::reset();
     voices_.reset();
     for (t_voice_record& t : tail_) t.active = 0, t.hold_counter = 0, t.follower = 0;
+}
+
+void MelloraSynth::set_sample_rate(int rate) {
+    if (rate <= 0) return;
+    for (t_voice_record& t : tail_) t.hold_length = 3 * rate;
+    Synth::set_sample_rate(rate);
 }
 
 void MelloraSynth::after_set(int32_t module_id) {

@@ -29,6 +29,7 @@ public:
     // One host block into the two channels.
     void render(MidiInputState* midi, float* left, float* right, int frames);
     void reset() override;
+    void set_sample_rate(int rate) override;
 
     int set_parameter(int32_t module_id, int32_t param_id, float position) override;
     int set_parameter_int(int32_t module_id, int32_t param_id, int32_t position) override;

@@ -46,7 +46,8 @@ struct t_mode {
     float amplitude = 1;
     float damping = 40;       // 1/s
     float damping_rate = 0;   // damping / sample rate
-    float base_angle = 0;     // rad/sample at pitch 0
+    double omega = 0;         // rad/s at pitch 0
+    float base_angle = 0;     // omega / sample rate
     float damp_freq = 0;      // keyboard amplitude exponent (tine, noise)
 };
 
@@ -69,6 +70,14 @@ struct t_fork : t_module {
 
 t_fork* self(t_module* m) { return static_cast<t_fork*>(m); }
 
+// The per-sample values always come from the physical ones, never from rescaling the
+// previous per-sample values: a rate change then lands exactly where building at that
+// rate would, and repeated changes do not drift.
+void derive_rates(t_fork* f, t_mode& mode) {
+    mode.base_angle = static_cast<float>(mode.omega / f->sample_rate);
+    mode.damping_rate = mode.damping / f->sample_rate;
+}
+
 // Settings that would make a resonator grow (negative damping or release) or overflow
 // 2^x are kept inside the range the controls can reach.
 float clamp_damping(float v) { return std::clamp(v, 0.0f, 1e5f); }
@@ -78,7 +87,7 @@ float clamp_damp_freq(float v) { return std::clamp(v, -4.0f, 4.0f); }
 
 void set_damping(t_fork* f, t_mode& mode, float damping) {
     mode.damping = clamp_damping(damping);
-    mode.damping_rate = mode.damping / f->sample_rate;
+    derive_rates(f, mode);
 }
 
 void update_tine_shares(t_fork* f) {
@@ -87,7 +96,10 @@ void update_tine_shares(t_fork* f) {
     f->tine_share3 = std::sin(b * kQuarterTurn) * f->tine.amplitude;
 }
 
-void set_tine_omega(t_fork* f, float omega) { f->tine.base_angle = omega / f->sample_rate; }
+void set_tine_omega(t_fork* f, float omega) {
+    f->tine.omega = omega;
+    derive_rates(f, f->tine);
+}
 
 // Builds the one-mode model of a tone bar, tine or noise body; false when the model
 // cannot be built.
@@ -95,9 +107,9 @@ bool build_mode(t_fork* f, t_mode& mode, double k) {
     m_string* s = m_create_string(1, std::sqrt(kTension / kDensity) * k, kTension, kDensity, kDampingCoeff, kStiffness);
     if (!s) return false;
     const int index = m_string_mode_at(s, s->length * 0.5);
-    mode.base_angle = static_cast<float>(m_string_omega(s, index) / f->sample_rate);
+    mode.omega = m_string_omega(s, index);
     mode.damping = static_cast<float>(2 * m_string_damping_ratio(s, index));
-    mode.damping_rate = mode.damping / f->sample_rate;
+    derive_rates(f, mode);
     mode.amplitude = 1;
     m_free_string(s);
     return true;
@@ -210,12 +222,8 @@ void fork_reset(t_module* mod) {
 
 void rescale_rate(t_fork* f, float rate) {
     if (!(rate > 0) || !std::isfinite(rate) || rate == f->sample_rate) return;
-    const float k = f->sample_rate / rate;
-    for (t_mode* mode : {&f->tone, &f->tine, &f->noise}) {
-        mode->base_angle *= k;
-        mode->damping_rate *= k;
-    }
     f->sample_rate = rate;
+    for (t_mode* mode : {&f->tone, &f->tine, &f->noise}) derive_rates(f, *mode);
 }
 
 void fork_set_sample_rate(t_module* mod, float rate) { rescale_rate(self(mod), rate); }

@@ -54,16 +54,22 @@ void envelope_from(t_noise_damper* m, float h) {
     m->env_feedback = -1 / (h + 1);
 }
 
-void damper_reset(t_module* mod) {
-    t_noise_damper* m = self(mod);
-    m->last_gate = m->last_hold = m->had_gate = false;
-    // The MIDI binding survives a reset: the synth binds once, but resets a voice every
-    // time it falls silent, and the pedal must still hold the dampers off afterwards.
+// The resting coefficients (until the next key-down sets its own): the same after a
+// rate change as after building at that rate.
+void rest_coefficients(t_noise_damper* m) {
     m->log2_rate = std::log2(m->sample_rate);
     const float h = kTwoPi * m->cutoff / m->sample_rate;
     envelope_from(m, h);
     m->noise_gain = 22 * h / (22 * h + 1);
     m->noise_feedback = -1 / (22 * h + 1);
+}
+
+void damper_reset(t_module* mod) {
+    t_noise_damper* m = self(mod);
+    m->last_gate = m->last_hold = m->had_gate = false;
+    // The MIDI binding survives a reset: the synth binds once, but resets a voice every
+    // time it falls silent, and the pedal must still hold the dampers off afterwards.
+    rest_coefficients(m);
     m->e1 = m->e2 = m->z1 = m->z2 = 0;
 }
 
@@ -71,8 +77,7 @@ void damper_set_sample_rate(t_module* mod, float rate) {
     if (!(rate > 0) || !std::isfinite(rate)) return;
     t_noise_damper* m = self(mod);
     m->sample_rate = rate;
-    m->log2_rate = std::log2(rate);
-    envelope_from(m, kTwoPi * m->cutoff / rate);
+    rest_coefficients(m);
 }
 
 // Per block: the pedal and the balance. Per sample: edges, envelope and coloured noise.

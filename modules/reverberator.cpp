@@ -478,6 +478,11 @@ void reverberator_set_sample_rate(t_module* m, float rate) {
         for (int k = 0; k < 4; ++k) r->h[k] = r->o[k] = r->y[k] = 0;
     }
     r->fs = std::trunc(rate);
+    // The mix glides over 100 ms at every rate: a glide under way starts again from where
+    // it stands, as long as at the new rate.
+    r->dry.ramp_steps = r->wet.ramp_steps = ramp_steps(r);
+    if (r->dry.remaining > 0) smooth_set_target(r->dry, r->dry.target);
+    if (r->wet.remaining > 0) smooth_set_target(r->wet, r->wet.target);
 }
 
 void reverberator_reset(t_module* m) { full_reset(static_cast<t_reverberator*>(m)); }

@@ -75,7 +75,12 @@ void MpvVst::set_sample_rate(float rate) {
     control_count_.fetch_add(1);
     while (audio_count_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     sample_rate_ = r;
-    if (document_) document_->synth->set_sample_rate(r);
+    if (document_) {
+        // Filters and delays take the new rate at a reset: what sounds is cut, as a host
+        // changes the rate between songs, not within one.
+        document_->synth->set_sample_rate(r);
+        document_->synth->reset();
+    }
     control_count_.fetch_sub(1);
 }
 
