@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "framework/ui_timer_loop.h"
+#include "modules/denormal_noise.h"
 #include "plugin/fp_guard.h"
 
 namespace {
@@ -236,7 +237,20 @@ intptr_t MpvAudioEffect::dispatch(int32_t opcode, int32_t index, intptr_t value,
     // The user-interface thread's timers (the notification drain) tick on host calls
     // from that thread; the audio thread's processEvents never pumps them.
     if (opcode != vst2::kEffProcessEvents) kel_ui_timer_loop().pump();
+    if (opcode == vst2::kEffVendorSpecific && index == vst2::kSeedRequest) return fix_noise_seed(value) ? 1 : 0;
     return AudioEffectX::dispatch(opcode, index, value, ptr, opt);
+}
+
+bool MpvAudioEffect::fix_noise_seed(intptr_t value) {
+    // The noise of every module is drawn when the instrument is built: too late once open.
+    if (opened_) return false;
+    // The same seed the renderer gives the instrument it plays directly (0 is "from the
+    // clock" to the noise table, so it is mapped as the renderer maps it).
+    const uint32_t seed = static_cast<uint32_t>(value) ? static_cast<uint32_t>(value) : 0x6d656c6cu;
+    denormal_noise::set_fixed_seed(seed);
+    denormal_noise::fill(seed);
+    denormal_noise::g_cursor.store(0, std::memory_order_relaxed);
+    return true;
 }
 
 MelloraAudioEffect::MelloraAudioEffect(vst2::HostCallback host, int32_t vendor_version)

@@ -81,6 +81,8 @@ public:
 protected:
     intptr_t dispatch(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt) override;
     bool ensure_open();
+    // Our renderer's kSeedRequest: fixes the noise seed before open; refused after.
+    bool fix_noise_seed(intptr_t value);
 
 private:
     std::unique_ptr<MpvVst> application_;

@@ -50,7 +50,7 @@ private:
 
 // Sets up the plug-in host: bad plug-ins and unreadable state files are bad input.
 bool prepare_plugin(const RenderOptions& options, VstHostInstrument& host, std::string& error) {
-    if (!host.load(options.plugin_path, error)) return false;
+    if (!host.load(options.plugin_path, error, options.seed)) return false;
     if (!options.load_state_path.empty()) {
         std::ifstream in(options.load_state_path, std::ios::binary);
         std::vector<char> chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -117,6 +117,11 @@ int main(int argc, char** argv) {
         direct = std::make_unique<MelloraInstrument>();
         instrument = direct.get();
     } else {
+        // The plug-in takes its seed when it opens, before the job starts: fix it now.
+        if (!options.seed_given) {
+            options.seed = clock_seed();
+            options.seed_given = true;
+        }
         host = std::make_unique<VstHostInstrument>();
         if (!prepare_plugin(options, *host, error)) {
             std::fprintf(stderr, "mellora-render: %s\n", error.c_str());

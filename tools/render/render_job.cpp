@@ -50,12 +50,6 @@ bool read_text_file(const std::string& path, std::string& text, std::string& err
     return true;
 }
 
-uint32_t clock_seed() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count() ^
-                     std::chrono::system_clock::now().time_since_epoch().count();
-    const uint32_t s = static_cast<uint32_t>(now ^ (now >> 32));
-    return s ? s : 1;
-}
 
 // The temporary file beside the output: same folder, so the final rename is atomic.
 class TemporaryOutput {
@@ -93,6 +87,13 @@ private:
 };
 
 } // namespace
+
+uint32_t clock_seed() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count() ^
+                     std::chrono::system_clock::now().time_since_epoch().count();
+    const uint32_t s = static_cast<uint32_t>(now ^ (now >> 32));
+    return s ? s : 1;
+}
 
 int run_render_job(const RenderOptions& o, RenderInstrument& instrument, JobReport& report, std::string& error,
                    const RenderProgress& progress, const std::atomic<bool>* cancel) {

@@ -28,6 +28,9 @@ struct JobReport {
     uint32_t seed = 0;
 };
 
+// A non-zero seed from the clocks, for a render without --seed.
+uint32_t clock_seed();
+
 // Runs the render; on failure `error` is one line naming the file and the problem and
 // the exit code says whose fault it was. `options.seed_given` false: a seed from the clock.
 int run_render_job(const RenderOptions& options, RenderInstrument& instrument, JobReport& report,

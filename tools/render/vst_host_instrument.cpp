@@ -46,7 +46,7 @@ intptr_t VST2_CALL VstHostInstrument::host_callback(vst2::Effect* effect, int32_
     }
 }
 
-bool VstHostInstrument::load(const std::string& path, std::string& error) {
+bool VstHostInstrument::load(const std::string& path, std::string& error, uint32_t seed) {
     close();
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
@@ -84,6 +84,7 @@ bool VstHostInstrument::load(const std::string& path, std::string& error) {
     effect_ = effect;
     effect_->host_user = this;
     t_loading = this;
+    dispatch(vst2::kEffVendorSpecific, vst2::kSeedRequest, static_cast<intptr_t>(seed));
     dispatch(vst2::kEffOpen);
     t_loading = nullptr;
     opened_ = true;

@@ -23,8 +23,10 @@ public:
 
     // dlopens `path`, calls its entry point with our callback and opens the effect.
     // False with a one-line reason (missing file, no entry point, no effect, wrong magic,
-    // not a plug-in with 2 outputs and a replacing render).
-    bool load(const std::string& path, std::string& error);
+    // not a plug-in with 2 outputs and a replacing render). Before the open, `seed` is
+    // offered with our own vendor-specific request; plug-ins that do not know it seed
+    // themselves.
+    bool load(const std::string& path, std::string& error, uint32_t seed = 0);
     // After load, before playing: restores a saved chunk (effSetChunk, bank) and sets a
     // parameter by index. False with a one-line reason when the plug-in refuses the
     // chunk or has no such parameter; both are the user's input, so checked up front.
