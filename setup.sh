@@ -14,6 +14,7 @@ packages=(
   libsqlite3-dev libexpat1-dev zlib1g-dev
   libsndfile1-dev                     # the renderer's audio files
   sox                                 # tests read written audio files back with an independent reader
+  dpf-plugins-vst                     # VST instruments we did not write: the tests play them through our host
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -110,6 +110,37 @@ TEST_F(VstHost, SavedStateLoadsBack) {
     EXPECT_NE(contents("a.state"), contents("c.state"));
 }
 
+// Autocorrelation pitch of the left channel over [from, to) frames, 100..2000 Hz.
+double pitch(const std::vector<float>& s, std::size_t from, std::size_t to, double rate) {
+    double best = -1;
+    int best_lag = 0;
+    for (int lag = static_cast<int>(rate / 2000); lag <= static_cast<int>(rate / 100); ++lag) {
+        double sum = 0;
+        for (std::size_t i = from; i + lag < to; ++i) sum += double(s[2 * i]) * s[2 * (i + lag)];
+        if (sum > best) best = sum, best_lag = lag;
+    }
+    return best_lag ? rate / best_lag : 0;
+}
+
+// Our host against a plug-in we did not write: a string synthesiser from Debian
+// (dpf-plugins-vst, installed by the test set-up) plays A4 at its pitch.
+TEST_F(VstHost, ThirdPartyInstrumentPlaysANote) {
+    const std::string kars = "/usr/lib/vst/Kars-vst.so";
+    ASSERT_EQ(::access(kars.c_str(), R_OK), 0) << kars << " is missing: install dpf-plugins-vst (./setup.sh test does)";
+    const Bytes song = header(0, 1, 480) + track(ev(480, {0x90, 69, 110}) + ev(960, {0x80, 69, 0}) + end_of_track(0));
+    std::ofstream(path("a4.mid"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(song.data()), static_cast<std::streamsize>(song.size()));
+    ASSERT_EQ(program("--plugin " + kars + " --bits 32f --tail 0.5 " + path("a4.mid") + " " + path("kars.wav")), 0);
+    const std::vector<float> s = read("kars.wav");
+    ASSERT_GT(s.size(), 2u * 44100);
+    for (float x : s) ASSERT_TRUE(std::isfinite(x));
+    EXPECT_LT(peak(s, 0, 2 * 22000), 1e-4);  // the note starts at 0.5 s
+    EXPECT_GT(peak(s, 2 * 22050, 2 * 33075), 0.01);
+    // Its string loop is a whole number of samples long and sits a little flat: within
+    // a third of a semitone still tells A4 from its neighbours.
+    EXPECT_NEAR(pitch(s, 22050 + 2205, 22050 + 8820, 44100), 440.0, 8.5);
+}
+
 TEST_F(VstHost, BadPluginsExitWithTwo) {
     std::ofstream(path("junk.so")) << "not a shared object";
     // A real shared object without an entry point: the C library.
