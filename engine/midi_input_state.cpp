@@ -17,10 +17,11 @@ void MidiChannelState::clear(int32_t index) {
     changed_count = 0;
 }
 
-void MidiChannelState::clear_block() {
+void MidiChannelState::clear_block(bool keep_changes) {
     note_count = 0;
     received = 0;
     all_sound_off = all_notes_off = 0;
+    if (keep_changes) return;
     for (int i = 0; i < changed_count; ++i) changed[changed_list[i]] = 0;
     changed_count = 0;
 }
@@ -207,6 +208,7 @@ void MidiInputState::allNotesOff() {
 void MidiInputState::endOfBlock() {
     events_.clear();
     for (int i = 0; i < kChannels; ++i)
-        if (MidiChannelState* cs = channel_state(i)) cs->clear_block();
+        if (MidiChannelState* cs = channel_state(i)) cs->clear_block(keep_changes_);
+    keep_changes_ = false;
     cursor_channel_ = cursor_position_ = 0;
 }

@@ -41,7 +41,7 @@ struct MidiChannelState {
     int32_t changed_list[kControllers] = {};
 
     void clear(int32_t index);  // a fresh record: everything at rest
-    void clear_block();         // what one block leaves behind; values persist
+    void clear_block(bool keep_changes = false);  // what one block leaves behind; values persist
     void apply(const t_midi_event& e);
 
 private:
@@ -100,6 +100,10 @@ public:
 
     void allNotesOff();
     void endOfBlock();
+    // The block's controller changes were not applied (a settings read held the synth
+    // off them): the next endOfBlock keeps them marked, with their latest values, for
+    // the next block's traffic.
+    void keep_changes() { keep_changes_ = true; }
 
     t_midi_event_list& events() { return events_; }
     const t_midi_event_list& events() const { return events_; }
@@ -117,6 +121,7 @@ private:
     bool omni_ = false;
     t_midi_event_list events_;
     int cursor_channel_ = 0, cursor_position_ = 0;
+    bool keep_changes_ = false;
     MidiNotifyFunction notify_ = nullptr;
     void* notify_context_ = nullptr;
     // Events stamped for a later block, offsets relative to the next block.

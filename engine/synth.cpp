@@ -59,17 +59,30 @@ void Synth::render(t_midi_event_list* midi, int frames) {
 void Synth::render(MidiInputState* midi, int frames) {
     t_midi_event_list* events = midi ? &midi->events() : nullptr;
     render_blocks(events, frames);
-    if (midi) process_midi_traffic(*midi);
+    if (midi) settle_midi_traffic(*midi);
     process_midi_links(events);
     end_of_block();
 }
 
-void Synth::render_blocks(t_midi_event_list* midi, int frames) {
-    if (queue_) {
-        t_message msg;
-        while (queue_->pop(msg))
-            if (msg.kind != kMessageNone) dispatch(&msg);
+void Synth::drain_messages() {
+    if (!queue_ || !latch_.audio_enter()) return;
+    t_message msg;
+    while (queue_->pop(msg))
+        if (msg.kind != kMessageNone) dispatch(&msg);
+    latch_.audio_leave();
+}
+
+void Synth::settle_midi_traffic(MidiInputState& midi) {
+    if (!latch_.audio_enter()) {
+        midi.keep_changes();
+        return;
     }
+    process_midi_traffic(midi);
+    latch_.audio_leave();
+}
+
+void Synth::render_blocks(t_midi_event_list* midi, int frames) {
+    drain_messages();
     give_services(frames);
     int left = frames > 0 ? frames : 0;
     while (left > 0) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/indirection_tables.h"
+#include "engine/settings_latch.h"
 #include "engine/kel_synth_queue.h"
 #include "engine/midi_input_state.h"
 #include "engine/modular.h"
@@ -66,6 +67,8 @@ public:
     wire_shop* shop() const { return shop_; }
     const std::vector<t_module*>& processing_list() const { return processing_; }
     int sample_rate() const { return sample_rate_; }
+    // Other threads that read settings while the synth renders hold its read side.
+    SettingsLatch& settings_latch() { return latch_; }
     bool change_from_interface() const { return change_from_interface_; }
 
     // ---- parameters by id (positions on the 0..127 controller scale) ----
@@ -111,6 +114,10 @@ protected:
     // then every changed controller through its links, then a pending learn.
     void process_midi_traffic(MidiInputState& midi);
     virtual void end_of_block() {}
+    // The block's settings writes: the queued messages at its start, the controller
+    // traffic at its end; skipped (left for a later block) while a reader holds the latch.
+    void drain_messages();
+    void settle_midi_traffic(MidiInputState& midi);
 
     bool change_from_interface_ = false;
     bool learning_ = false;
@@ -136,4 +143,5 @@ private:
     void release_all(MidiInputState& midi);
     void cancel_learn_and_forget();
     MidiInputState* learn_input_ = nullptr;  // where learn and forget took their holds
+    SettingsLatch latch_;
 };

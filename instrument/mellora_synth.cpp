@@ -343,11 +343,7 @@ bool MelloraSynth::collect_services(MidiInputState* midi, CSyncInputPort* host_c
 }
 
 void MelloraSynth::render(MidiInputState* midi, float* left, float* right, int frames) {
-    if (queue_) {
-        t_message msg;
-        while (queue_->pop(msg))
-            if (msg.kind != kMessageNone) dispatch(&msg);
-    }
+    drain_messages();
     for (t_module* m : audio_modules_) control(m, kControlAudioOutputs, {ptr(left), ptr(right)});
     if (midi)
         for (t_module* m : midi_modules_) hand_midi(m, midi);
@@ -357,7 +353,7 @@ void MelloraSynth::render(MidiInputState* midi, float* left, float* right, int f
         render_sub_block(n);
         left_frames -= n;
     }
-    if (midi) process_midi_traffic(*midi);
+    if (midi) settle_midi_traffic(*midi);
 }
 
 void MelloraSynth::render_sub_block(int n) {

@@ -157,3 +157,26 @@ TEST(SynthMidiLinks, InputEventsAdvanceBetweenSubBlocksOnly) {
 }
 
 } // namespace
+
+namespace {
+using namespace links_test;
+
+// While another thread reads the settings, a block applies neither its messages nor its
+// controller traffic; the next block applies both, with the controller's latest value.
+TEST(SynthSettingsLatch, WritesHeldOffDuringAReadArriveAtTheNextBlock) {
+    LinkSynth s;
+    KelSimpleSynthQueue messages;
+    s.synth.set_queue(&messages);
+    s.synth.add_link_by_path(*s.midi, {"fork0"}, 1, 1, 7, 0.0f, 1.0f);
+    s.synth.settings_latch().read_enter();
+    messages.push(make_int_message(601, 1, 90));
+    s.block({cc(1, 7, 30), cc(1, 7, 64, 10)});
+    EXPECT_EQ(s.position(0), 0.0f);
+    EXPECT_EQ(s.position(1), 0.0f);
+    s.synth.settings_latch().read_leave();
+    s.block({});
+    EXPECT_NEAR(s.position(0), 64.0f, 1e-4);
+    EXPECT_NEAR(s.position(1), 90.0f, 1e-4);
+}
+
+} // namespace
