@@ -28,7 +28,9 @@ void lin_gain_process(t_module* m, int n) {
         smooth_step(gain);
         out[i] = gain.current * in[i];
     }
-    g->gain = gain;
+    // Only the ramp's position moved: the target is a setting, read by other threads.
+    g->gain.current = gain.current;
+    g->gain.remaining = gain.remaining;
 }
 
 void lin_gain_tick(t_module* m) {

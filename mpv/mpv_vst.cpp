@@ -31,7 +31,7 @@ bool MpvVst::initialise(float sample_rate) {
     auto doc = std::make_unique<MpvDocument>();
     doc->queue = std::make_unique<KelSimpleSynthQueue>();
     doc->synth = std::make_unique<MelloraSynth>();
-    if (!doc->synth->initialise(0, 0, nullptr, doc->queue.get(), sample_rate_, &midi_ports_->inputState(), sync_,
+    if (!doc->synth->initialise(0, 0, nullptr, doc->queue.get(), sample_rate_.load(), &midi_ports_->inputState(), sync_,
                                 kPolyphony, kPitchWheelRange)) {
         KEL_WARNING("Object initialization error.\n");
         midi_ports_.reset();
@@ -39,6 +39,7 @@ bool MpvVst::initialise(float sample_rate) {
     }
     doc->parameters = std::make_unique<MpvParameterSetVst>(*doc->synth, *doc->queue, host_);
     mellora_fill_parameter_set(*doc->parameters);
+    last_values_ = std::make_unique<std::atomic<float>[]>(static_cast<std::size_t>(doc->parameters->host_count()));
     document_ = std::move(doc);
     if (!read_into_synth(kMelloraDefaultInstrumentText)) {
         KEL_WARNING("The built-in instrument could not be read.");
@@ -70,7 +71,8 @@ void MpvVst::set_sample_rate(float rate) {
     // A rate of 0, a negative or a non-finite one would break every filter: ignored.
     if (!std::isfinite(rate) || rate < 1.0f || rate >= 2.0e6f) return;
     const int r = static_cast<int>(rate);
-    if (r == sample_rate_) return;
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    if (r == sample_rate_.load()) return;
     // The rate change holds the gate itself, without the counter and without a fade.
     control_count_.fetch_add(1);
     while (audio_count_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -100,7 +102,8 @@ void MpvVst::leave_reconfiguration(bool fade) {
     --reconfiguration_counter_;
     if (fade) {
         // No block runs while the gate is held: the fade state is ours to set.
-        const int length = sample_rate_ / 16 > 0 ? sample_rate_ / 16 : 1;
+        const int rate = sample_rate_.load();
+        const int length = rate / 16 > 0 ? rate / 16 : 1;
         fade_gain_ = 0.0f;
         fade_step_ = 1.0f / static_cast<float>(length);
         fade_remaining_ = length;
@@ -128,11 +131,12 @@ int MpvVst::render(int32_t frames, float** outputs) {
     const auto started = std::chrono::steady_clock::now();
     float* left = outputs[0];
     float* right = outputs[1];
+    const int rate = sample_rate_.load(std::memory_order_relaxed);
     audio_count_.fetch_add(1);
     const bool may_render = control_count_.load() == 0 && document_;
     if (may_render) {
         MidiInputState& midi = midi_ports_->inputState();
-        if (sync_) sync_->update(frames, sample_rate_);
+        if (sync_) sync_->update(frames, rate);
         midi_ports_->dispatch(static_cast<uint32_t>(frames));
         if (reset_pending_.exchange(false)) midi.allNotesOff();
         document_->synth->render(&midi, left, right, frames);
@@ -172,7 +176,7 @@ int MpvVst::render(int32_t frames, float** outputs) {
     last_right_ = right[frames - 1];
     const double us =
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started).count();
-    const double load = 100.0 * us / (frames * 1.0e6 / sample_rate_);
+    const double load = 100.0 * us / (frames * 1.0e6 / rate);
     cpu_load_.store(static_cast<float>(load < 100.0 ? load : 100.0), std::memory_order_relaxed);
     audio_count_.fetch_sub(1);
     return 1;
@@ -194,7 +198,7 @@ void MpvVst::drain_notifications() {
     while (notify_.pop(r)) {
         // Tempo and position come from the host's time info: only program changes count.
         if (r.type != kMidiNotifyProgramChange) continue;
-        if (select_program(r.words[1]) && host_) host_->update_display();
+        if (select_program(r.words[1]) && host_) host_->update_display();  // not under the lock
     }
 }
 
@@ -211,13 +215,45 @@ bool MpvVst::read_into_synth(std::string_view text) {
 }
 
 std::string MpvVst::state_text() const {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!document_) return {};
+    // The blocks render on meanwhile; only their settings writes wait for the text.
+    SettingsReadScope reading(document_->synth->settings_latch());
     KelTextWriter out;
     document_->synth->write_state(1, out);
     return out.str();
 }
 
+float MpvVst::parameter_value(int index) {
+    MpvParameterSetVst* set = parameters();
+    if (!set || index < 0 || index >= set->host_count()) return 0;
+    std::atomic<float>& last = last_values_[static_cast<std::size_t>(index)];
+    std::unique_lock<std::recursive_mutex> hold(lock_, std::try_to_lock);
+    if (!hold.owns_lock()) return last.load(std::memory_order_relaxed);
+    SettingsLatch& latch = document_->synth->settings_latch();
+    if (!latch.try_read_enter()) return last.load(std::memory_order_relaxed);
+    const float x = set->get_parameter(index);
+    latch.read_leave();
+    last.store(x, std::memory_order_relaxed);
+    return x;
+}
+
+std::string MpvVst::parameter_display(int index) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    MpvParameterSetVst* set = parameters();
+    if (!set) return {};
+    SettingsReadScope reading(document_->synth->settings_latch());
+    return set->parameter_display(index);
+}
+
+std::string MpvVst::program_name(int index) const {
+    if (index < 0 || index >= kPrograms) return {};
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    return programs_[static_cast<std::size_t>(index)].name;
+}
+
 bool MpvVst::load_state_text(std::string_view text) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     if (!document_) return false;
     {
         // Cheap refusal of what is plainly not a state text, before touching the sound.
@@ -235,8 +271,9 @@ bool MpvVst::load_state_text(std::string_view text) {
 }
 
 bool MpvVst::select_program(int index) {
+    std::lock_guard<std::recursive_mutex> hold(lock_);
     if (index < 0 || index >= kPrograms || !document_) return false;
-    programs_[static_cast<std::size_t>(current_program_)].state_text = state_text();
+    programs_[static_cast<std::size_t>(current_program_.load())].state_text = state_text();
     const std::string& text = programs_[static_cast<std::size_t>(index)].state_text;
     enter_reconfiguration();
     const bool ok = read_into_synth(text.empty() ? std::string_view(kMelloraDefaultInstrumentText) : text);
@@ -247,6 +284,7 @@ bool MpvVst::select_program(int index) {
 }
 
 void MpvVst::rename_current(std::string_view name) {
-    programs_[static_cast<std::size_t>(current_program_)].name = std::string(name);
+    std::lock_guard<std::recursive_mutex> hold(lock_);
+    programs_[static_cast<std::size_t>(current_program_.load())].name = std::string(name);
     if (document_) document_->name = std::string(name);
 }

@@ -4,8 +4,12 @@
 // set), and renders each host block behind the reconfiguration gate.
 //
 // Threads: initialise, terminate, programs, state text and the 10 ms timer on the
-// user-interface thread; process_events and render on the audio thread, which only
-// touches lock-free queues and atomics here and never waits. Whatever rebuilds what the
+// user-interface thread, or on whatever other thread a host makes those calls from
+// (some save the state from a background thread): every control-side operation on the
+// document takes the application's lock, and reads of the sound's settings also hold
+// the synth's settings latch, so they never see a block's settings writes half done.
+// process_events and render on the audio thread, which only touches lock-free queues
+// and atomics here and never waits. Whatever rebuilds what the
 // render uses enters the gate first (control side), which waits until no block is in
 // progress; a block that finds the gate held renders silence with a de-click ramp, and
 // the first blocks after a rebuild fade in.
@@ -13,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -87,8 +92,8 @@ public:
     void leave_reconfiguration(bool fade);
 
     // Programs (0-based) and the current instrument's state text.
-    int current_program() const { return current_program_; }
-    const MpvProgram& program(int index) const { return programs_[static_cast<std::size_t>(index)]; }
+    int current_program() const { return current_program_.load(); }
+    std::string program_name(int index) const;
     bool select_program(int index);
     void rename_current(std::string_view name);
     std::string state_text() const;
@@ -97,6 +102,10 @@ public:
 
     MpvDocument* document() { return document_.get(); }
     MpvParameterSetVst* parameters() { return document_ ? document_->parameters.get() : nullptr; }
+    // The host's parameter reads. parameter_value may come from the audio thread too: it
+    // never waits, and answers the last value read when the document is busy.
+    float parameter_value(int index);
+    std::string parameter_display(int index);
     float cpu_load() const { return cpu_load_.load(std::memory_order_relaxed); }
     bool fade_active() const { return fade_active_; }
 
@@ -117,8 +126,12 @@ private:
     KelTimerCallback timer_;
     std::unique_ptr<MpvDocument> document_;
     std::array<MpvProgram, kPrograms> programs_;
-    int current_program_ = 0;
-    int sample_rate_ = 44100;
+    std::atomic<int> current_program_{0};
+    std::atomic<int> sample_rate_{44100};
+    // The control side's lock (recursive: a host may call back into the plug-in from
+    // the notifications sent while it is held).
+    mutable std::recursive_mutex lock_;
+    std::unique_ptr<std::atomic<float>[]> last_values_;  // per host parameter
 
     // Gate and render state.
     std::atomic<int32_t> audio_count_{0};

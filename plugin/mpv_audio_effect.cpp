@@ -117,7 +117,7 @@ void MpvAudioEffect::setParameter(int32_t index, float value) {
 float MpvAudioEffect::getParameter(int32_t index) {
     FloatingPointGuard guard;
     if (!ensure_open() || !application_->parameters()) return 0;
-    return application_->parameters()->get_parameter(index);
+    return application_->parameter_value(index);
 }
 
 int32_t MpvAudioEffect::getProgram() { return application_ ? application_->current_program() : 0; }
@@ -139,7 +139,7 @@ void MpvAudioEffect::getProgramName(char* name) {
         copy_text(name, "Default", 23);
         return;
     }
-    copy_text(name, application_->program(application_->current_program()).name, 23);
+    copy_text(name, application_->program_name(application_->current_program()), 23);
 }
 
 void MpvAudioEffect::getParameterLabel(int32_t, char*) {
@@ -150,7 +150,7 @@ void MpvAudioEffect::getParameterDisplay(int32_t index, char* text) {
     FloatingPointGuard guard;
     text[0] = 0;
     if (!ensure_open() || !application_->parameters()) return;
-    copy_text(text, application_->parameters()->parameter_display(index), MpvParameterSetVst::kHostDisplayLength);
+    copy_text(text, application_->parameter_display(index), MpvParameterSetVst::kHostDisplayLength);
 }
 
 void MpvAudioEffect::getParameterName(int32_t index, char* text) {
@@ -190,7 +190,7 @@ bool MpvAudioEffect::getParameterProperties(int32_t index, vst2::ParameterProper
 
 bool MpvAudioEffect::getProgramNameIndexed(int32_t, int32_t index, char* text) {
     if (!application_ || index < 0 || index >= MpvVst::kPrograms) return false;
-    copy_text(text, application_->program(index).name, 23);
+    copy_text(text, application_->program_name(index), 23);
     return true;
 }
 

@@ -5,6 +5,7 @@
 //
 // Threads: as AudioEffect. Calls that need the application open it first, so a host
 // that sets parameters or the rate before open still reaches the instrument.
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -95,8 +96,9 @@ private:
     int32_t input_count_, output_count_;
     bool opening_ = false;
     std::string chunk_;
-    bool setting_program_ = false;
-    bool setting_chunk_ = false;
+    // Read by setParameter, which may come from the audio thread.
+    std::atomic<bool> setting_program_{false};
+    std::atomic<bool> setting_chunk_{false};
 };
 
 class MelloraAudioEffect : public MpvAudioEffect {

@@ -95,7 +95,7 @@ float MpvParameterSetVst::get_parameter(int index) const {
 }
 
 void MpvParameterSetVst::set_parameter(int index, float x) {
-    if (echo_ != 0) return;
+    if (echo_.load() != 0) return;
     const MpvParameterKey* key = host_key(index);
     const MpvParameterDescription* d = key ? find(*key) : nullptr;
     if (!d || !d->host_visible) return;
@@ -147,12 +147,12 @@ bool MpvParameterSetVst::is_switch(int index) const {
 }
 
 void MpvParameterSetVst::engine_changed(const MpvParameterKey& key, float value) {
-    ++echo_;
+    echo_.fetch_add(1);
     auto it = host_map_.find(key);
     const MpvParameterDescription* d = find(key);
     if (it != host_map_.end() && d && host_) host_->automate_parameter(it->second.index, mpv_normalise(*d, value));
     // The record goes on to the panel's GUI queue once the window exists.
-    if (echo_ > 0) --echo_;
+    echo_.fetch_sub(1);
 }
 
 void MpvParameterSetVst::begin_edit(const MpvParameterKey& key) {

@@ -7,6 +7,7 @@
 // calls come from any thread; they reach the engine only through the synth's message
 // queue (writes) and its parameter reads, never by touching a module directly. The echo
 // counter and the editing flags belong to the user-interface thread.
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -107,7 +108,7 @@ private:
     MpvParameterHost* host_;
     std::vector<MpvParameterKey> host_list_;
     std::map<MpvParameterKey, HostEntry> host_map_;
-    int echo_ = 0;
+    std::atomic<int> echo_{0};  // read by set_parameter, which may come from the audio thread
 };
 
 // Fills a fresh set with the instrument's table: the twelve entries only MIDI links
