@@ -96,7 +96,13 @@ void MpvAudioEffect::setSampleRate(float rate) {
 }
 
 void MpvAudioEffect::processReplacing(float** inputs, float** outputs, int32_t frames) {
-    if (application_) application_->process(inputs, outputs, frames, true);
+    if (application_) {
+        application_->process(inputs, outputs, frames, true);
+    } else if (outputs && outputs[0] && outputs[1] && frames > 0) {
+        // Not open (it failed, or the host renders first): replacing still means silence.
+        std::memset(outputs[0], 0, sizeof(float) * static_cast<std::size_t>(frames));
+        std::memset(outputs[1], 0, sizeof(float) * static_cast<std::size_t>(frames));
+    }
 }
 
 void MpvAudioEffect::process(float** inputs, float** outputs, int32_t frames) {

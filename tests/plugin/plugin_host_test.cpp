@@ -341,33 +341,74 @@ TEST_F(PluginHost, CallsBeforeOpenOpenTheEffectAndSameRateIsHarmless) {
     call(vst2::kEffMainsChanged, 0, 1);
 }
 
-TEST_F(PluginHost, ChunkLoadsWhileTheAudioThreadRenders) {
-    start(44100, 128);
-    send_midi(0x90, 60, 110);
-    std::string text = chunk();
-    std::atomic<bool> stop{false};
-    std::atomic<int> blocks{0};
-    std::atomic<bool> finite{true};
-    std::thread audio([&] {
-        std::vector<float> l(128), r(128);
-        float* out[2] = {l.data(), r.data()};
-        while (!stop.load()) {
-            fx_->process_replacing(fx_, nullptr, out, 128);
-            for (int i = 0; i < 128; ++i)
-                if (!std::isfinite(l[i]) || !std::isfinite(r[i])) finite = false;
-            ++blocks;
-        }
-    });
-    for (int i = 0; i < 5; ++i) {
-        std::string copy = text;
-        EXPECT_EQ(call(vst2::kEffSetChunk, 0, static_cast<intptr_t>(copy.size()), copy.data()), 1);
-        fx_->set_parameter(fx_, 0, 0.2f * i);  // from this thread meanwhile
+
+TEST_F(PluginHost, RenderBeforeOpenOrResumeIsSilenceNotGarbage) {
+    create();
+    EXPECT_EQ(block(64), 0.0f);  // the buffers held 7s: replacing means overwritten
+    call(vst2::kEffOpen);
+    EXPECT_EQ(block(64), 0.0f);
+    send_midi(0x90, 60, 100);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isfinite(block(128)));
+    call(vst2::kEffMainsChanged, 0, 1);
+    float peak = 0;
+    for (int i = 0; i < 4; ++i) peak = std::max(peak, block(256));
+    EXPECT_GT(peak, 0.0f);
+}
+
+// Every opcode with nonsense arguments and no pointer: each call answers or is ignored,
+// and the state and the sound are what they were.
+TEST_F(PluginHost, NonsenseFromTheHostChangesNothing) {
+    start();
+    fx_->set_parameter(fx_, 0, 0.8f);
+    block(64);
+    const std::string before = chunk();
+    EXPECT_EQ(fx_->dispatcher(nullptr, vst2::kEffGetVendorString, 0, 0, nullptr, 0), 0);
+    fx_->process_replacing(nullptr, nullptr, nullptr, 64);
+
+    struct Args {
+        int32_t index;
+        intptr_t value;
+    };
+    for (int32_t opcode = 0; opcode <= 80; ++opcode) {
+        if (opcode == vst2::kEffClose) continue;
+        for (const Args& a : {Args{-1, -1}, Args{1 << 20, intptr_t(1) << 40}, Args{0, 0}})
+            call(opcode, a.index, a.value, nullptr, NAN);
     }
-    while (blocks.load() < 20) std::this_thread::yield();
-    stop = true;
-    audio.join();
-    EXPECT_TRUE(finite.load());
-    EXPECT_EQ(chunk().rfind("main_synth mo", 0), 0u);
+    call(vst2::kEffMainsChanged, 0, 1);
+    EXPECT_EQ(chunk(), before);
+
+    // Event lists that make no sense, and offsets outside the block.
+    vst2::MidiEvent odd[4]{};
+    for (auto& e : odd) {
+        e.type = vst2::kEventMidi;
+        e.byte_size = sizeof e;
+        e.midi_data[0] = char(0x90);
+        e.midi_data[1] = 64;
+        e.midi_data[2] = 100;
+    }
+    odd[0].delta_frames = -50;
+    odd[1].delta_frames = 1 << 30;
+    odd[2].type = vst2::kEventSysex;
+    odd[3].midi_data[0] = 0x40;  // a data byte where the status belongs
+    std::vector<std::max_align_t> storage(vst2::events_bytes(8) / sizeof(std::max_align_t) + 1);
+    auto* list = reinterpret_cast<vst2::Events*>(storage.data());
+    list->num_events = -3;
+    call(vst2::kEffProcessEvents, 0, 0, list);
+    list->num_events = 6;
+    vst2::Event** slots = vst2::event_slots(list);
+    for (int i = 0; i < 4; ++i) slots[i] = reinterpret_cast<vst2::Event*>(&odd[i]);
+    slots[4] = slots[5] = nullptr;
+    call(vst2::kEffProcessEvents, 0, 0, list);
+
+    call(vst2::kEffSetBlockSize, 0, 0);
+    float peak = 0;
+    for (int frames : {256, 8192, 1, 512}) {
+        const float p = block(frames);
+        ASSERT_TRUE(std::isfinite(p)) << frames;
+        peak = std::max(peak, p);
+    }
+    EXPECT_GT(peak, 1e-3f);  // the note at offset -50 plays at the block's start
+    EXPECT_EQ(chunk(), before);
 }
 
 }  // namespace
