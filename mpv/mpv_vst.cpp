@@ -1,5 +1,6 @@
 #include "mpv/mpv_vst.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -10,11 +11,14 @@
 #include "instrument/mellora_default_text.h"
 #include "instrument/mellora_synth.h"
 #include "plugin/fp_guard.h"
+#include "prepatched_common/prepatched_registry.h"
 
 MpvDocument::~MpvDocument() {
     parameters.reset();
     synth.reset();
 }
+
+int MpvVst::pitch_wheel_range() { return std::clamp(PrepatchedRegistry::getPitchBendRange(), 0, 12); }
 
 MpvVst::MpvVst(MpvVstHost* host) : host_(host), notify_(kNotifyCapacity), timer_(10) {}
 
@@ -32,7 +36,7 @@ bool MpvVst::initialise(float sample_rate) {
     doc->queue = std::make_unique<KelSimpleSynthQueue>();
     doc->synth = std::make_unique<MelloraSynth>();
     if (!doc->synth->initialise(0, 0, nullptr, doc->queue.get(), sample_rate_.load(), &midi_ports_->inputState(), sync_,
-                                kPolyphony, kPitchWheelRange)) {
+                                kPolyphony, pitch_wheel_range())) {
         KEL_WARNING("Object initialization error.\n");
         midi_ports_.reset();
         return false;

@@ -66,7 +66,9 @@ public:
     static constexpr int kPrograms = 128;
     static constexpr uint32_t kNotifyCapacity = 1024;
     static constexpr int kPolyphony = 32;
-    static constexpr int kPitchWheelRange = 2;
+    // The preference "Pitch_Bend_Range" (semitones, 1 when missing; the preferences
+    // offer 0 to 12), read when the instrument is built.
+    static int pitch_wheel_range();
 
     explicit MpvVst(MpvVstHost* host);
     ~MpvVst() override;

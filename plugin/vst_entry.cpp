@@ -2,6 +2,7 @@
 #include <new>
 
 #include "plugin/mpv_audio_effect.h"
+#include "prepatched_common/prepatched_registry.h"
 
 namespace {
 
@@ -10,6 +11,8 @@ vst2::Effect* create_effect(vst2::HostCallback host) {
     try {
         // A host answering 0 does not speak this interface.
         if (host(nullptr, vst2::kHostVersion, 0, 0, nullptr, 0) == 0) return nullptr;
+        // The settings object: made by the first call, kept until the module is unloaded.
+        PrepatchedVstRegistry::processInstance();
         auto* fx = new (std::nothrow) MelloraAudioEffect(host, 3);
         return fx ? fx->effect() : nullptr;
     } catch (...) {

@@ -7,7 +7,9 @@
 namespace mellora::render {
 
 namespace {
-constexpr int kPitchWheelRange = 2;  // semitones, the instrument's default
+// Semitones: the plug-in's default. A render does not read the user's preferences, so
+// the same song and seed give the same file on every machine.
+constexpr int kPitchWheelRange = 1;
 }
 
 MelloraInstrument::MelloraInstrument()
