@@ -1,10 +1,7 @@
 // The whole instrument with the built-in sound: 1, 8 and 32 voices sounding at 44.1 kHz,
 // the effect slots and the reverb off or on, host blocks of 64 and 512 frames.
 //
-// Counters: "x_realtime" is seconds of audio rendered per second of this thread's CPU
-// time (one core); "worst_block" is the slowest block's wall time over the block's
-// duration (what a host's CPU meter shows at its peak; 1 means a dropout), which on a
-// shared machine includes preemption; "worst_block_cpu" is the same in thread CPU time.
+// Counters as bench/block_timing.h describes them, and "voices_on".
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,17 +15,12 @@
 #include "instrument/mellora_default_text.h"
 #include "instrument/mellora_synth.h"
 #include "modules/denormal_noise.h"
+#include "bench/block_timing.h"
 
 namespace {
 
 constexpr int kRate = 44100;
 constexpr int kEffectA = 616, kEffectB = 617, kReverb = 618, kOnOff = 0xffff;
-
-double thread_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
 
 struct Host {
     std::unique_ptr<MidiInputState> midi = std::make_unique<MidiInputState>();
@@ -70,26 +62,10 @@ void BM_Instrument(benchmark::State& state) {
     const int voices = int(state.range(0)), block = int(state.range(1));
     const bool effects = state.range(2) != 0;
     Host host(voices, block, effects);
-    for (int i = 0; i < kRate / block; ++i) host.render_block();  // one second to warm up
-
-    double worst = 0, worst_cpu = 0;
-    long frames = 0;
-    const double cpu_start = thread_cpu_seconds();
-    for (auto _ : state) {
-        const double c0 = thread_cpu_seconds();
-        const auto t0 = std::chrono::steady_clock::now();
+    bench::time_blocks(state, block, kRate, [&] {
         host.render_block();
-        const auto t1 = std::chrono::steady_clock::now();
-        worst_cpu = std::max(worst_cpu, thread_cpu_seconds() - c0);
-        worst = std::max(worst, std::chrono::duration<double>(t1 - t0).count());
-        frames += block;
         benchmark::DoNotOptimize(host.left.data());
-    }
-    const double cpu = thread_cpu_seconds() - cpu_start;
-    const double audio = double(frames) / kRate;
-    state.counters["x_realtime"] = cpu > 0 ? audio / cpu : 0;
-    state.counters["worst_block"] = worst / (double(block) / kRate);
-    state.counters["worst_block_cpu"] = worst_cpu / (double(block) / kRate);
+    });
     state.counters["voices_on"] = host.synth.voice_block().active_count;
     state.SetLabel(effects ? "slots+reverb on" : "effects off");
 }

@@ -4,9 +4,7 @@
 // floating-point guard with the reconfiguration gate alone: what the plug-in adds to a
 // block must be lost in the noise at the smallest block a host asks for.
 //
-// Counters as in the instrument benchmarks: "x_realtime" is seconds of audio per second
-// of this thread's CPU time, "worst_block" the slowest block's wall time over the
-// block's duration, "worst_block_cpu" the same in thread CPU time.
+// Counters as bench/block_timing.h describes them.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -26,17 +24,12 @@
 #include "modules/denormal_noise.h"
 #include "plugin/fp_guard.h"
 #include "plugin/vst2_abi.h"
+#include "bench/block_timing.h"
 
 namespace {
 
 constexpr int kRate = 44100;
 constexpr int kVoices = 32;
-
-double thread_cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
 
 intptr_t VST2_CALL host_callback(vst2::Effect*, int32_t opcode, int32_t, intptr_t, void*, float) {
     return opcode == vst2::kHostVersion ? vst2::kVersion : 0;
@@ -173,26 +166,10 @@ void run(benchmark::State& state, const char* label) {
         state.SkipWithError("the plug-in could not be loaded");
         return;
     }
-    for (int i = 0; i < kRate / block; ++i) host.render_block();  // one second to warm up
-
-    double worst = 0, worst_cpu = 0;
-    long frames = 0;
-    const double cpu_start = thread_cpu_seconds();
-    for (auto _ : state) {
-        const double c0 = thread_cpu_seconds();
-        const auto t0 = std::chrono::steady_clock::now();
+    bench::time_blocks(state, block, kRate, [&] {
         host.render_block();
-        const auto t1 = std::chrono::steady_clock::now();
-        worst_cpu = std::max(worst_cpu, thread_cpu_seconds() - c0);
-        worst = std::max(worst, std::chrono::duration<double>(t1 - t0).count());
-        frames += block;
         benchmark::DoNotOptimize(host.output());
-    }
-    const double cpu = thread_cpu_seconds() - cpu_start;
-    const double audio = double(frames) / kRate;
-    state.counters["x_realtime"] = cpu > 0 ? audio / cpu : 0;
-    state.counters["worst_block"] = worst / (double(block) / kRate);
-    state.counters["worst_block_cpu"] = worst_cpu / (double(block) / kRate);
+    });
     state.SetLabel(label);
 }
 
