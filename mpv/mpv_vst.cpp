@@ -60,10 +60,20 @@ bool MpvVst::initialise(float sample_rate) {
     midi_ports_->applySettings();
     current_program_ = 0;
     timer_.add_client(this);
+    notifier_stop_ = false;
+    notifier_ = std::thread([this] { notifier_loop(); });
     return true;
 }
 
 void MpvVst::terminate() {
+    if (notifier_.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(notifier_mutex_);
+            notifier_stop_ = true;
+        }
+        notifier_wake_.notify_all();
+        notifier_.join();
+    }
     timer_.remove_client(this);
     timer_.stop();
     if (sync_) sync_->disconnect();
@@ -195,14 +205,27 @@ void MpvVst::midi_notify(void* self, const MidiPortNotify& n) {
     static_cast<MpvVst*>(self)->push_notification(r);
 }
 
-void MpvVst::timer_call(KelTimerCallback&) { drain_notifications(); }
+void MpvVst::notifier_loop() {
+    std::unique_lock<std::mutex> hold(notifier_mutex_);
+    while (!notifier_stop_) {
+        notifier_wake_.wait_for(hold, std::chrono::milliseconds(10));
+        if (notifier_stop_) break;
+        hold.unlock();
+        drain_notifications();
+        hold.lock();
+    }
+}
+
+void MpvVst::timer_call(KelTimerCallback&) {
+    if (display_pending_.exchange(false) && host_) host_->update_display();
+}
 
 void MpvVst::drain_notifications() {
     MpvNotifyRecord r;
     while (notify_.pop(r)) {
         // Tempo and position come from the host's time info: only program changes count.
         if (r.type != kMidiNotifyProgramChange) continue;
-        if (select_program(r.words[1]) && host_) host_->update_display();  // not under the lock
+        if (select_program(r.words[1])) display_pending_.store(true);
     }
 }
 

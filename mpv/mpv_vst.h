@@ -17,9 +17,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "engine/kel_interrupt_safe_queue.h"
 #include "engine/kel_simple_synth_queue.h"
@@ -111,7 +113,11 @@ public:
     float cpu_load() const { return cpu_load_.load(std::memory_order_relaxed); }
     bool fade_active() const { return fade_active_; }
 
-    // The 10 ms drain of the deferred notifications.
+    // The deferred notifications are drained every 10 ms by the application's own
+    // notifier thread: a Linux host has no message loop that would run a timer of ours
+    // while no editor is open, and program changes must not wait for the next host call.
+    // The host is asked to refresh its display from its own thread, at the next tick of
+    // the user-interface timer (pumped by the host's calls).
     void timer_call(KelTimerCallback& timer) override;
     void drain_notifications();
 
@@ -119,6 +125,7 @@ private:
     static void midi_notify(void* self, const MidiPortNotify& n);
     int render(int32_t frames, float** outputs);
     bool read_into_synth(std::string_view text);
+    void notifier_loop();
 
     MpvVstHost* host_;
     CVstPortFactory factory_;
@@ -133,6 +140,11 @@ private:
     // The control side's lock (recursive: a host may call back into the plug-in from
     // the notifications sent while it is held).
     mutable std::recursive_mutex lock_;
+    std::thread notifier_;
+    std::mutex notifier_mutex_;
+    std::condition_variable notifier_wake_;
+    bool notifier_stop_ = false;           // under notifier_mutex_
+    std::atomic<bool> display_pending_{false};
     std::unique_ptr<std::atomic<float>[]> last_values_;  // per host parameter
 
     // Gate and render state.

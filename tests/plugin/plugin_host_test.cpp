@@ -296,18 +296,30 @@ TEST_F(PluginHost, ChunkLoadFadesIn) {
     EXPECT_LT(first, 0.1f * peak + 1e-9f);
 }
 
-TEST_F(PluginHost, MidiProgramChangeIsAppliedByTheTimerAndRefreshesTheHost) {
+// The program change reaches the sound without any host call (hosts without an open
+// editor may make none for a long time); the display refresh waits for the host's thread.
+TEST_F(PluginHost, MidiProgramChangeIsAppliedPromptlyAndRefreshesTheHost) {
     start();
+    block(64);
+    const std::string default_sound = chunk();
+    fx_->set_parameter(fx_, 0, 0.1f);  // program 0 now differs from the default sound
     block(64);
     const int updates = g_host.display_updates;
     send_midi(0xC0, 5, 0);
     send_midi(0xF8, 0, 0);  // a clock byte: no effect in the plug-in
     block(64);
-    EXPECT_EQ(call(vst2::kEffGetProgram), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    call(vst2::kEffEditIdle);  // any host call from its interface thread pumps the timers
+    // Watched through getParameter, which is no dispatcher call: the volume comes back
+    // from 0.1 to the default sound's when program 5 (empty) sounds.
+    const float moved = fx_->get_parameter(fx_, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (fx_->get_parameter(fx_, 0) == moved && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_NE(fx_->get_parameter(fx_, 0), moved);
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    call(vst2::kEffEditIdle);  // a host call from its interface thread delivers the refresh
     EXPECT_EQ(call(vst2::kEffGetProgram), 5);
     EXPECT_GT(g_host.display_updates, updates);
+    EXPECT_EQ(chunk(), default_sound);  // program 5 is empty: the default sound
 
     call(vst2::kEffSetProgram, 0, 7);
     EXPECT_EQ(call(vst2::kEffGetProgram), 7);

@@ -1,8 +1,9 @@
 // The built plug-in under the threads a real host uses at once: an audio thread that
 // renders blocks of changing size, sends MIDI (offsets up to the block's last frame)
 // and automates a parameter; a background thread that saves the state the way hosts
-// autosave; and the interface thread that loads states, switches programs, reads
-// displays and changes the sample rate during playback. Run under ThreadSanitizer.
+// autosave; the interface thread that loads states, switches programs, reads displays
+// and changes the sample rate during playback; and the plug-in's own notifier thread,
+// which applies the MIDI program changes. Run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -85,6 +86,10 @@ TEST(PluginHostThreads, AudioBackgroundAndInterfaceThreadsTogether) {
             on.midi_data[2] = 100;
             off.midi_data[0] = char(0x80);
             off.midi_data[1] = char(48 + (key + 20) % 24);
+            if ((seed >> 24) % 16 == 0) {  // now and then a program change, for the notifier thread
+                off.midi_data[0] = char(0xC0);
+                off.midi_data[1] = char(key % 3);
+            }
             key = (key + 5) % 24;
             list->num_events = 2;
             vst2::event_slots(list)[0] = reinterpret_cast<vst2::Event*>(&on);
