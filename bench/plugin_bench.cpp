@@ -1,8 +1,8 @@
 // The built plug-in through its entry point, as a host drives it: 32 voices sounding,
 // both effect slots and the reverb on, host blocks of 32, 64, 256 and 1024 frames.
-// Beside it, the same load rendered straight into the instrument at 32 frames, and the
-// floating-point guard with the reconfiguration gate alone: what the plug-in adds to a
-// block must be lost in the noise at the smallest block a host asks for.
+// The same load straight into the instrument is BM_Instrument/voices:32/.../fx:1; beside
+// it here, the floating-point guard with the reconfiguration gate alone: what the plug-in
+// adds to a block must be lost in the noise at the smallest block a host asks for.
 //
 // Counters as bench/block_timing.h describes them.
 #include <benchmark/benchmark.h>
@@ -12,16 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/kel_simple_synth_queue.h"
-#include "engine/midi_input_state.h"
-#include "instrument/mellora_default_text.h"
-#include "instrument/mellora_synth.h"
-#include "modules/denormal_noise.h"
 #include "plugin/fp_guard.h"
 #include "plugin/vst2_abi.h"
 #include "bench/block_timing.h"
@@ -33,17 +26,6 @@ constexpr int kVoices = 32;
 
 intptr_t VST2_CALL host_callback(vst2::Effect*, int32_t opcode, int32_t, intptr_t, void*, float) {
     return opcode == vst2::kHostVersion ? vst2::kVersion : 0;
-}
-
-// A chord of 32 keys two semitones apart, struck again every second so that the voices
-// never settle into a cheaper, decayed state.
-template <typename Push>
-void strike(bool release_first, Push push) {
-    for (int k = 0; k < kVoices; ++k) {
-        const uint8_t key = uint8_t(36 + 2 * k);
-        if (release_first) push(0x80, key, 0);
-        push(0x90, key, 100);
-    }
 }
 
 class PluginHost {
@@ -63,7 +45,7 @@ public:
         dispatch(vst2::kEffMainsChanged, 0, 1);
         events_.reserve(2 * kVoices);
         list_.resize((vst2::events_bytes(2 * kVoices) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
-        strike(false, [this](uint8_t s, uint8_t k, uint8_t v) { queue(s, k, v); });
+        strike(false);
     }
     ~PluginHost() {
         if (fx_) {
@@ -76,7 +58,7 @@ public:
 
     void render_block() {
         if (frames_since_strike_ >= kRate) {
-            strike(true, [this](uint8_t s, uint8_t k, uint8_t v) { queue(s, k, v); });
+            strike(true);
             frames_since_strike_ = 0;
         }
         if (!events_.empty()) {
@@ -105,6 +87,15 @@ private:
         }
         return -1;
     }
+    // A chord of 32 keys two semitones apart, struck again every second so that the
+    // voices never settle into a cheaper, decayed state.
+    void strike(bool release_first) {
+        for (int k = 0; k < kVoices; ++k) {
+            const uint8_t key = uint8_t(36 + 2 * k);
+            if (release_first) queue(0x80, key, 0);
+            queue(0x90, key, 100);
+        }
+    }
     void queue(uint8_t status, uint8_t key, uint8_t velocity) {
         vst2::MidiEvent e{};
         e.type = vst2::kEventMidi;
@@ -124,44 +115,9 @@ private:
     std::vector<std::max_align_t> list_;
 };
 
-// The same instrument and load without the plug-in around it.
-class DirectHost {
-public:
-    explicit DirectHost(int block) : block_(block), left_(size_t(block)), right_(size_t(block)) {
-        denormal_noise::set_fixed_seed(1234);
-        synth_.initialise(0, 0, nullptr, &messages_, kRate, midi_.get(), nullptr, MelloraSynth::kMaxVoices, 2);
-        KelTextReader text(kMelloraDefaultInstrumentText);
-        synth_.read_state(1, text, true);
-        for (int id : {616, 617, 618}) synth_.set_parameter_int(id, 0xffff, 1);  // both slots and the reverb on
-        strike(false, [this](uint8_t s, uint8_t k, uint8_t v) { events_.push(t_midi_event{0, s, k, v}); });
-    }
-    bool ok() const { return true; }
-    void render_block() {
-        if (frames_since_strike_ >= kRate) {
-            strike(true, [this](uint8_t s, uint8_t k, uint8_t v) { events_.push(t_midi_event{0, s, k, v}); });
-            frames_since_strike_ = 0;
-        }
-        midi_->dispatch(events_, uint32_t(block_));
-        synth_.render(midi_.get(), left_.data(), right_.data(), block_);
-        midi_->endOfBlock();
-        frames_since_strike_ += block_;
-    }
-    const float* output() const { return left_.data(); }
-
-private:
-    int block_;
-    long frames_since_strike_ = 0;
-    std::vector<float> left_, right_;
-    std::unique_ptr<MidiInputState> midi_ = std::make_unique<MidiInputState>();
-    KelMidiEventQueue events_{1024};
-    KelSimpleSynthQueue messages_;
-    MelloraSynth synth_;
-};
-
-template <typename Host>
-void run(benchmark::State& state, const char* label) {
+void BM_Plugin(benchmark::State& state) {
     const int block = int(state.range(0));
-    Host host(block);
+    PluginHost host(block);
     if (!host.ok()) {
         state.SkipWithError("the plug-in could not be loaded");
         return;
@@ -170,14 +126,10 @@ void run(benchmark::State& state, const char* label) {
         host.render_block();
         benchmark::DoNotOptimize(host.output());
     });
-    state.SetLabel(label);
+    state.SetLabel("plug-in, 32 voices, slots+reverb on");
 }
 
-void BM_Plugin(benchmark::State& state) { run<PluginHost>(state, "plug-in, 32 voices, slots+reverb on"); }
-void BM_PluginDirect(benchmark::State& state) { run<DirectHost>(state, "instrument direct, same load"); }
-
 BENCHMARK(BM_Plugin)->ArgName("block")->Arg(32)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
-BENCHMARK(BM_PluginDirect)->ArgName("block")->Arg(32)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 // What every plug-in block adds around the instrument: the guard's two register writes
 // and the gate's three atomic operations. "ppm_of_32" is that cost in millionths of the

@@ -220,13 +220,13 @@ void fork_reset(t_module* mod) {
     for (t_resonator& r : f->res) r.y1 = r.y2 = 0;
 }
 
-void rescale_rate(t_fork* f, float rate) {
+void set_rate(t_fork* f, float rate) {
     if (!(rate > 0) || !std::isfinite(rate) || rate == f->sample_rate) return;
     f->sample_rate = rate;
     for (t_mode* mode : {&f->tone, &f->tine, &f->noise}) derive_rates(f, *mode);
 }
 
-void fork_set_sample_rate(t_module* mod, float rate) { rescale_rate(self(mod), rate); }
+void fork_set_sample_rate(t_module* mod, float rate) { set_rate(self(mod), rate); }
 
 float db_amplitude(float db) { return std::pow(10.0f, db * 0.05f); }
 
@@ -239,7 +239,7 @@ int fork_receive_message(t_module* mod, t_message* msg) {
     const int ci = static_cast<int>(std::trunc(std::clamp(c, -1e6f, 1e6f)));
     switch (msg->param_id) {
     case kForkSampleRate:
-        rescale_rate(f, c);
+        set_rate(f, c);
         break;
     case kForkAmplitudeTone:
         f->tone.amplitude = db_amplitude((c / 2 + 64) / 128 * 56 - 50);

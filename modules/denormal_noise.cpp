@@ -25,6 +25,13 @@ void fill_time_seeded() { fill(static_cast<uint32_t>(std::time(nullptr))); }
 void set_fixed_seed(uint32_t seed) { g_fixed_seed.store(seed); }
 uint32_t fixed_seed() { return g_fixed_seed.load(); }
 
+void seed_reproducibly(uint32_t seed) {
+    const uint32_t fixed = seed ? seed : 0x6d656c6cu;
+    set_fixed_seed(fixed);
+    fill(fixed);
+    g_cursor.store(0, std::memory_order_relaxed);
+}
+
 void fill_default() {
     uint32_t seed = g_fixed_seed.load();
     if (seed != 0) fill(seed);

@@ -23,6 +23,10 @@ void set_fixed_seed(uint32_t seed);
 // instrument derive their seeds from it, so that a seeded render repeats bit for bit.
 uint32_t fixed_seed();
 void fill_default();
+// A reproducible start: fixes the seed (0 is mapped to a constant, since 0 means "from
+// the clock"), fills the table and rewinds the cursor. Renders and the plug-in's seed
+// request use it before an instrument is built, so equal seeds give equal samples.
+void seed_reproducibly(uint32_t seed);
 
 inline float next() {
     unsigned c = (g_cursor.load(std::memory_order_relaxed) + 1) & 127u;

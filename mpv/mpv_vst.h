@@ -15,9 +15,9 @@
 // the first blocks after a rebuild fade in.
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>

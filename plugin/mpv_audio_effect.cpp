@@ -250,12 +250,8 @@ intptr_t MpvAudioEffect::dispatch(int32_t opcode, int32_t index, intptr_t value,
 bool MpvAudioEffect::fix_noise_seed(intptr_t value) {
     // The noise of every module is drawn when the instrument is built: too late once open.
     if (opened_) return false;
-    // The same seed the renderer gives the instrument it plays directly (0 is "from the
-    // clock" to the noise table, so it is mapped as the renderer maps it).
-    const uint32_t seed = static_cast<uint32_t>(value) ? static_cast<uint32_t>(value) : 0x6d656c6cu;
-    denormal_noise::set_fixed_seed(seed);
-    denormal_noise::fill(seed);
-    denormal_noise::g_cursor.store(0, std::memory_order_relaxed);
+    // The same seeding the renderer gives the instrument it plays directly.
+    denormal_noise::seed_reproducibly(static_cast<uint32_t>(value));
     return true;
 }
 

@@ -35,12 +35,12 @@ constexpr int32_t four_cc(char a, char b, char c, char d) {
 }
 
 constexpr int32_t kMagic = four_cc('V', 's', 't', 'P');  // 0x56737450
+constexpr int32_t kVersion = 2400;                       // answer to the version questions
 
 // Our own vendor-specific request (kEffVendorSpecific, index kSeedRequest, value: a
 // seed). Sent by our renderer before kEffOpen so that a plug-in render is bit-identical
 // to a direct render with the same seed; a plug-in that does not know it answers 0.
 constexpr int32_t kSeedRequest = four_cc('M', 'l', 'S', 'd');
-constexpr int32_t kVersion = 2400;                       // answer to the version questions
 
 using HostCallback = intptr_t(VST2_CALL*)(Effect* effect, int32_t opcode, int32_t index, intptr_t value,
                                           void* ptr, float opt);

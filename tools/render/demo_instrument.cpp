@@ -5,20 +5,12 @@
 
 namespace mellora::render {
 
-void seed_shared_noise(uint32_t seed) {
-    // The table's own generator treats 0 as "seed from the clock": keep seeds non-zero.
-    const uint32_t fixed = seed ? seed : 0x6d656c6cu;
-    denormal_noise::set_fixed_seed(fixed);
-    denormal_noise::fill(fixed);
-    denormal_noise::g_cursor.store(0, std::memory_order_relaxed);
-}
-
 bool DemoGraphInstrument::prepare(int sample_rate, int, int, uint32_t seed, std::string& error) {
     if (prepared_) {
         error = "the instrument was already prepared";
         return false;
     }
-    seed_shared_noise(seed);
+    denormal_noise::seed_reproducibly(seed);
     if (!synth_.build(sample_rate)) {
         error = "the demo graph could not be built";
         return false;

@@ -21,8 +21,4 @@ private:
     bool prepared_ = false;
 };
 
-// Seeds the shared anti-denormal table and restarts its cursor, so that a render is
-// repeatable bit for bit; every instrument adapter calls it from prepare.
-void seed_shared_noise(uint32_t seed);
-
 } // namespace mellora::render

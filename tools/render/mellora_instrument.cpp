@@ -2,7 +2,7 @@
 
 #include "engine/report.h"
 #include "instrument/mellora_default_text.h"
-#include "tools/render/demo_instrument.h"
+#include "modules/denormal_noise.h"
 
 namespace mellora::render {
 
@@ -20,7 +20,7 @@ bool MelloraInstrument::prepare(int sample_rate, int, int polyphony, uint32_t se
         error = "the instrument was already prepared";
         return false;
     }
-    seed_shared_noise(seed);
+    denormal_noise::seed_reproducibly(seed);
     auto synth = std::make_unique<MelloraSynth>();
     if (!synth->initialise(0, 0, nullptr, &messages_, sample_rate, midi_.get(), nullptr, polyphony,
                            kPitchWheelRange)) {

@@ -50,7 +50,6 @@ bool read_text_file(const std::string& path, std::string& text, std::string& err
     return true;
 }
 
-
 // The temporary file beside the output: same folder, so the final rename is atomic.
 class TemporaryOutput {
 public:
